@@ -1,0 +1,72 @@
+// Child processes: started by full path with posix_spawn, owned until reaped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "result.h"
+
+namespace support {
+
+// What one of the child's standard streams is connected to.
+struct Stream {
+  enum Kind { inherit, null_device, descriptor };
+  Kind kind = inherit;
+  int fd = -1;  // for `descriptor`: duplicated onto the stream in the child
+
+  static Stream inherited() { return {}; }
+  static Stream null() { return {null_device, -1}; }
+  static Stream from(int fd) { return {descriptor, fd}; }
+};
+
+struct SpawnRequest {
+  std::string program;             // full path; never searched in PATH
+  std::vector<std::string> argv;   // argv[0] included
+  // "NAME=value" entries; nothing means the program's own environment.
+  std::optional<std::vector<std::string>> environment;
+  Stream stdin_stream, stdout_stream, stderr_stream;
+};
+
+// The program's environment with each (name, value) added, replacing any
+// entry of the same name.
+std::vector<std::string> environment_with(
+    const std::vector<std::pair<std::string, std::string>>& variables);
+
+// A started child. It keeps its wait status once reaped, so it is never
+// waited for (or signalled) again under a process ID that may have been reused.
+class Child {
+ public:
+  // Starts the child with default signal dispositions and an empty signal
+  // mask, in the caller's process group. Error: the system's error.
+  static Result<Child> spawn(const SpawnRequest& request);
+
+  Child(Child&& other) noexcept;
+  Child& operator=(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  // A child still unreaped here is killed and reaped, so none outlives its
+  // owner as a zombie or an orphan.
+  ~Child();
+
+  pid_t pid() const { return pid_; }
+
+  // Without blocking: the wait status once the child has ended, nothing while
+  // it runs, or the system's error when the query fails.
+  Result<std::optional<int>> try_wait();
+
+  // Blocks until the child has ended; yields its wait status.
+  Result<int> wait();
+
+ private:
+  explicit Child(pid_t pid) : pid_(pid) {}
+  void discard();
+
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+}  // namespace support

@@ -1,0 +1,33 @@
+// Everything that differs between macOS and Linux, behind one interface.
+// Implemented once per OS: platform_macos.cpp and platform_linux.cpp.
+#pragma once
+
+#include <string>
+
+#include "result.h"
+#include "unique_fd.h"
+
+namespace support::platform {
+
+// The running program's path as the system reports it, not canonicalised.
+Result<std::string> executable_path();
+
+// Atomically exchanges the directory entries `a` and `b`. Returns 0, or the
+// error number when the system refuses (unsupported volume, missing entry, ...).
+int exchange(const char* a, const char* b);
+
+// The symbolic name of a signal ("SIGKILL"), or nullptr when it has none.
+const char* signal_name(int signal);
+
+struct Pipe {
+  UniqueFd read_end;
+  UniqueFd write_end;
+};
+
+// A pipe whose two ends are close-on-exec.
+Result<Pipe> cloexec_pipe();
+
+// An IPv4 TCP socket, non-blocking and close-on-exec.
+Result<UniqueFd> nonblocking_tcp_socket();
+
+}  // namespace support::platform

@@ -1,0 +1,78 @@
+// Linux side of the platform layer (development and tests).
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "os_error.h"
+#include "platform.h"
+
+namespace support::platform {
+
+Result<std::string> executable_path() {
+  char buffer[PATH_MAX];
+  ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (length < 0) return os_error(errno);
+  if (static_cast<size_t>(length) == sizeof buffer) return os_error(ENAMETOOLONG);
+  return std::string(buffer, static_cast<size_t>(length));
+}
+
+int exchange(const char* a, const char* b) {
+  // Through glibc's wrapper (not syscall()) so that tests can intercept it.
+  return ::renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE) == 0 ? 0 : errno;
+}
+
+const char* signal_name(int signal) {
+  switch (signal) {
+    case SIGHUP: return "SIGHUP";
+    case SIGINT: return "SIGINT";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGILL: return "SIGILL";
+    case SIGTRAP: return "SIGTRAP";
+    case SIGABRT: return "SIGABRT";
+    case SIGBUS: return "SIGBUS";
+    case SIGFPE: return "SIGFPE";
+    case SIGKILL: return "SIGKILL";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGSEGV: return "SIGSEGV";
+    case SIGUSR2: return "SIGUSR2";
+    case SIGPIPE: return "SIGPIPE";
+    case SIGALRM: return "SIGALRM";
+    case SIGTERM: return "SIGTERM";
+    case SIGSTKFLT: return "SIGSTKFLT";
+    case SIGCHLD: return "SIGCHLD";
+    case SIGCONT: return "SIGCONT";
+    case SIGSTOP: return "SIGSTOP";
+    case SIGTSTP: return "SIGTSTP";
+    case SIGTTIN: return "SIGTTIN";
+    case SIGTTOU: return "SIGTTOU";
+    case SIGURG: return "SIGURG";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGXFSZ: return "SIGXFSZ";
+    case SIGVTALRM: return "SIGVTALRM";
+    case SIGPROF: return "SIGPROF";
+    case SIGWINCH: return "SIGWINCH";
+    case SIGIO: return "SIGIO";
+    case SIGPWR: return "SIGPWR";
+    case SIGSYS: return "SIGSYS";
+    default: return nullptr;
+  }
+}
+
+Result<Pipe> cloexec_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return os_error(errno);
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+Result<UniqueFd> nonblocking_tcp_socket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return os_error(errno);
+  return UniqueFd(fd);
+}
+
+}  // namespace support::platform

@@ -1,0 +1,98 @@
+// macOS side of the platform layer: the shipped programs.
+#include <fcntl.h>
+#include <mach-o/dyld.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "os_error.h"
+#include "platform.h"
+
+namespace support::platform {
+namespace {
+
+// macOS has neither pipe2 nor SOCK_CLOEXEC. The programs are single-threaded,
+// so no spawn can slip in between creating a descriptor and flagging it.
+bool set_flags(int fd, bool nonblocking) {
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return false;
+  if (!nonblocking) return true;
+  int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+Result<std::string> executable_path() {
+  uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);  // reports the size needed
+  std::vector<char> buffer(size + 1, '\0');
+  if (_NSGetExecutablePath(buffer.data(), &size) != 0) return os_error(ENAMETOOLONG);
+  return std::string(buffer.data());
+}
+
+int exchange(const char* a, const char* b) {
+  return ::renamex_np(a, b, RENAME_SWAP) == 0 ? 0 : errno;
+}
+
+const char* signal_name(int signal) {
+  switch (signal) {
+    case SIGHUP: return "SIGHUP";
+    case SIGINT: return "SIGINT";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGILL: return "SIGILL";
+    case SIGTRAP: return "SIGTRAP";
+    case SIGABRT: return "SIGABRT";
+    case SIGEMT: return "SIGEMT";
+    case SIGFPE: return "SIGFPE";
+    case SIGKILL: return "SIGKILL";
+    case SIGBUS: return "SIGBUS";
+    case SIGSEGV: return "SIGSEGV";
+    case SIGSYS: return "SIGSYS";
+    case SIGPIPE: return "SIGPIPE";
+    case SIGALRM: return "SIGALRM";
+    case SIGTERM: return "SIGTERM";
+    case SIGURG: return "SIGURG";
+    case SIGSTOP: return "SIGSTOP";
+    case SIGTSTP: return "SIGTSTP";
+    case SIGCONT: return "SIGCONT";
+    case SIGCHLD: return "SIGCHLD";
+    case SIGTTIN: return "SIGTTIN";
+    case SIGTTOU: return "SIGTTOU";
+    case SIGIO: return "SIGIO";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGXFSZ: return "SIGXFSZ";
+    case SIGVTALRM: return "SIGVTALRM";
+    case SIGPROF: return "SIGPROF";
+    case SIGWINCH: return "SIGWINCH";
+    case SIGINFO: return "SIGINFO";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGUSR2: return "SIGUSR2";
+    default: return nullptr;
+  }
+}
+
+Result<Pipe> cloexec_pipe() {
+  int fds[2];
+  if (::pipe(fds) != 0) return os_error(errno);
+  Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  if (!set_flags(fds[0], false) || !set_flags(fds[1], false)) return os_error(errno);
+  return pipe;
+}
+
+Result<UniqueFd> nonblocking_tcp_socket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return os_error(errno);
+  UniqueFd socket(fd);
+  if (!set_flags(fd, true)) return os_error(errno);
+  // A write to a peer that has gone must not kill the program with SIGPIPE.
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+  return socket;
+}
+
+}  // namespace support::platform

@@ -1,0 +1,25 @@
+// Text from bytes: how paths and tool output become readable messages.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace support {
+
+// The bytes read as UTF-8, each maximal invalid subsequence replaced by one
+// U+FFFD (Unicode's "maximal subpart" practice); valid text is unchanged.
+std::string lossy_utf8(std::string_view bytes);
+
+// Whether `bytes` is well-formed UTF-8.
+bool is_valid_utf8(std::string_view bytes);
+
+// Decodes the next code point of valid UTF-8 text at `pos` and advances it.
+char32_t next_code_point(std::string_view text, size_t& pos);
+
+// Unicode's White_Space property.
+bool is_unicode_white_space(char32_t c);
+
+// `text` (valid UTF-8) without white space at either end.
+std::string trim_unicode_white_space(std::string_view text);
+
+}  // namespace support
