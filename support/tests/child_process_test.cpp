@@ -1,0 +1,139 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "os_error.h"
+#include "platform.h"
+
+namespace support {
+namespace {
+
+std::string read_all(int fd) {
+  std::string out;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
+  return out;
+}
+
+// Runs /bin/sh with a script, stdout captured; yields output and status.
+std::pair<std::string, int> run_shell(const std::string& script,
+                                      std::optional<std::vector<std::string>> env = {}) {
+  Result<platform::Pipe> pipe = platform::cloexec_pipe();
+  EXPECT_TRUE(pipe.ok());
+  SpawnRequest request{"/bin/sh", {"/bin/sh", "-c", script}, std::move(env), {}, {}, {}};
+  request.stdout_stream = Stream::from(pipe->write_end.get());
+  Result<Child> child = Child::spawn(request);
+  EXPECT_TRUE(child.ok()) << (child.ok() ? "" : child.error());
+  pipe->write_end.reset();
+  std::string output = read_all(pipe->read_end.get());
+  Result<int> status = child->wait();
+  EXPECT_TRUE(status.ok());
+  return {output, status.value()};
+}
+
+TEST(ChildTest, MissingProgramIsTheSystemError) {
+  Result<Child> child = Child::spawn({"/nonexistent/tool", {"/nonexistent/tool"}, {}, {}, {}, {}});
+  ASSERT_FALSE(child.ok());
+  EXPECT_EQ(child.error(), os_error_text(ENOENT));
+}
+
+TEST(ChildTest, ReportsExitStatusAndKeepsIt) {
+  Result<Child> child = Child::spawn({"/bin/sh", {"/bin/sh", "-c", "exit 3"}, {}, {}, {}, {}});
+  ASSERT_TRUE(child.ok());
+  Result<int> status = child->wait();
+  ASSERT_TRUE(status.ok());
+  EXPECT_EQ(WEXITSTATUS(status.value()), 3);
+  // Asking again yields the stored status, never a second waitpid.
+  Result<std::optional<int>> again = child->try_wait();
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(again.value(), status.value());
+}
+
+TEST(ChildTest, TryWaitSeesARunningChild) {
+  Result<Child> child = Child::spawn({"/bin/sleep", {"/bin/sleep", "5"}, {}, {}, {}, {}});
+  ASSERT_TRUE(child.ok());
+  Result<std::optional<int>> running = child->try_wait();
+  ASSERT_TRUE(running.ok());
+  EXPECT_FALSE(running.value().has_value());
+  ASSERT_EQ(kill(child->pid(), SIGTERM), 0);
+  Result<int> status = child->wait();
+  ASSERT_TRUE(status.ok());
+  EXPECT_TRUE(WIFSIGNALED(status.value()));
+}
+
+// The bits of the standard signals 1 to 31 in a /proc mask line such as
+// "SigIgn:\t0000000000001000" (glibc keeps two real-time signals of its own).
+unsigned long standard_signals(const std::string& status, const std::string& field) {
+  size_t at = status.find(field + ":\t");
+  EXPECT_NE(at, std::string::npos) << field;
+  return std::strtoul(status.c_str() + at + field.size() + 2, nullptr, 16) & 0x7fffffffUL;
+}
+
+TEST(ChildTest, DefaultDispositionsAndEmptyMask) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  signal(SIGTERM, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  auto [output, status] = run_shell("exec cat /proc/self/status");
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGPIPE, SIG_DFL);
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(standard_signals(output, "SigBlk"), 0UL);
+  EXPECT_EQ(standard_signals(output, "SigIgn"), 0UL);
+}
+
+std::string inode_of(int fd) {
+  struct stat st;
+  EXPECT_EQ(fstat(fd, &st), 0);
+  return "[" + std::to_string(st.st_ino) + "]";
+}
+
+TEST(ChildTest, InheritsNoDescriptorOfOurs) {
+  Result<platform::Pipe> pipe = platform::cloexec_pipe();
+  Result<UniqueFd> socket = platform::nonblocking_tcp_socket();
+  ASSERT_TRUE(pipe.ok() && socket.ok());
+  auto [output, status] = run_shell("exec ls -l /proc/self/fd/");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(output.find(inode_of(pipe->read_end.get())), std::string::npos) << output;
+  EXPECT_EQ(output.find(inode_of(socket->get())), std::string::npos) << output;
+}
+
+TEST(ChildTest, NullDeviceStreams) {
+  Result<platform::Pipe> pipe = platform::cloexec_pipe();
+  ASSERT_TRUE(pipe.ok());
+  SpawnRequest request{"/bin/sh", {"/bin/sh", "-c", "echo out; echo err >&2; cat"}, {}, {}, {}, {}};
+  request.stdin_stream = Stream::null();
+  request.stdout_stream = Stream::null();
+  request.stderr_stream = Stream::from(pipe->write_end.get());
+  Result<Child> child = Child::spawn(request);
+  ASSERT_TRUE(child.ok());
+  pipe->write_end.reset();
+  EXPECT_EQ(read_all(pipe->read_end.get()), "err\n");
+  EXPECT_EQ(child->wait().value(), 0);
+}
+
+TEST(EnvironmentTest, AddsAndReplacesVariables) {
+  setenv("ZV_TEST_KEEP", "kept", 1);
+  setenv("ZV_TEST_REPLACE", "old", 1);
+  std::vector<std::string> env = environment_with({{"ZV_TEST_REPLACE", "new"}, {"ZV_TEST_ADD", "a=b"}});
+  auto [output, status] = run_shell("env | grep '^ZV_TEST_' | sort", env);
+  unsetenv("ZV_TEST_KEEP");
+  unsetenv("ZV_TEST_REPLACE");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(output, "ZV_TEST_ADD=a=b\nZV_TEST_KEEP=kept\nZV_TEST_REPLACE=new\n");
+}
+
+}  // namespace
+}  // namespace support
