@@ -1,0 +1,109 @@
+#include "arguments.h"
+
+#include <limits>
+
+#include "path.h"
+#include "utf8.h"
+
+namespace installer {
+namespace {
+
+using support::Error;
+using support::Result;
+
+// The command line while it is read: the required fields are still optional.
+struct PartialArgs {
+  std::optional<std::string> archive, target_app, bundle_id;
+  std::optional<std::int32_t> parent_pid;
+  bool relaunch_after_install = true;
+  bool skip_signature_verification = false;
+};
+
+std::string with_usage(const std::string& message) { return message + "\n" + kUsage; }
+
+Result<PartialArgs> read_arguments(const std::vector<std::string>& arguments) {
+  PartialArgs args;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& option = arguments[i];
+    std::optional<std::string>* value_slot = nullptr;
+    if (option == "--archive") value_slot = &args.archive;
+    if (option == "--target-app") value_slot = &args.target_app;
+    if (option == "--bundle-id") value_slot = &args.bundle_id;
+    bool is_pid = option == "--parent-pid";
+
+    if (value_slot || is_pid) {
+      if (i + 1 == arguments.size()) return Error(option + " requires a value");
+      const std::string& value = arguments[++i];
+      if (value_slot) {
+        *value_slot = value;
+        continue;
+      }
+      args.parent_pid = parse_process_id(value);
+      if (!args.parent_pid) return Error("--parent-pid must be an integer");
+    } else if (option == "--no-relaunch") {
+      args.relaunch_after_install = false;
+    } else if (option == "--insecure-skip-signature-verification") {
+      args.skip_signature_verification = true;
+    } else {
+      return Error(with_usage("unknown argument: " + support::lossy_utf8(option)));
+    }
+  }
+  return args;
+}
+
+Result<Args> validate(PartialArgs partial) {
+  if (!partial.archive) return Error(with_usage("--archive is required"));
+  if (!partial.target_app) return Error(with_usage("--target-app is required"));
+  if (!partial.parent_pid) return Error(with_usage("--parent-pid is required"));
+  if (!partial.bundle_id) return Error(with_usage("--bundle-id is required"));
+
+  if (*partial.parent_pid < 2) return Error("--parent-pid must be a real process ID");
+  if (support::extension(*partial.target_app) != std::optional<std::string>("app")) {
+    return Error("--target-app must point at an .app bundle");
+  }
+  // Trimming needs text; an identifier that is not UTF-8 is judged by its
+  // readable form here and can never match a bundle's identifier later.
+  if (support::trim_unicode_white_space(support::lossy_utf8(*partial.bundle_id)).empty()) {
+    return Error("--bundle-id must not be empty");
+  }
+
+  Args args;
+  args.archive = std::move(*partial.archive);
+  args.target_app = std::move(*partial.target_app);
+  args.bundle_id = std::move(*partial.bundle_id);
+  args.parent_pid = *partial.parent_pid;
+  args.relaunch_after_install = partial.relaunch_after_install;
+  args.skip_signature_verification = partial.skip_signature_verification;
+  return args;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> parse_process_id(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  // Accumulate as a negative number so that the lowest value fits too.
+  std::int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 - (c - '0');
+    if (value < std::numeric_limits<std::int32_t>::min()) return std::nullopt;
+  }
+  if (!negative) {
+    value = -value;
+    if (value > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+Result<Args> parse_arguments(const std::vector<std::string>& arguments) {
+  Result<PartialArgs> read = read_arguments(arguments);
+  if (!read) return std::move(read).take_error();
+  return validate(std::move(read.value()));
+}
+
+}  // namespace installer

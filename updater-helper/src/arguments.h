@@ -1,0 +1,39 @@
+// The installer's command line: reading and validation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "result.h"
+
+namespace installer {
+
+inline constexpr char kUsage[] =
+    "usage: bundle-installer --archive <zip> --target-app <path/to/Zentrivale.app> "
+    "--parent-pid <pid> --bundle-id <identifier> [--no-relaunch] "
+    "[--insecure-skip-signature-verification]";
+
+// The validated command line. Paths and the identifier are kept as the bytes
+// given; messages render them lossily.
+struct Args {
+  std::string archive;
+  std::string target_app;
+  std::string bundle_id;  // unchanged, surrounding white space included
+  std::int32_t parent_pid = 0;
+  bool relaunch_after_install = true;
+  bool skip_signature_verification = false;
+};
+
+// Reads the arguments after the program name and validates them. The error
+// is the bare message (e.g. "--archive is required\n" + usage); the caller
+// adds "invalid arguments: " for the log.
+support::Result<Args> parse_arguments(const std::vector<std::string>& arguments);
+
+// An optional sign and one or more ASCII digits, within the signed 32-bit
+// range; nothing else.
+std::optional<std::int32_t> parse_process_id(std::string_view text);
+
+}  // namespace installer

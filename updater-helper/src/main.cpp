@@ -1,0 +1,52 @@
+// bundle_installer: installs a downloaded update of Zentrivale over the
+// installed bundle once the running application has exited.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "arguments.h"
+#include "tools.h"
+#include "update.h"
+#include "update_log.h"
+
+namespace {
+
+void write_to_stderr(const std::string& text) {
+  size_t written = 0;
+  while (written < text.size()) {
+    ssize_t n = ::write(STDERR_FILENO, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    written += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A closed or broken standard error must not kill the installer halfway
+  // through an update; the log file still receives every line.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  installer::Log log = installer::Log::open();
+
+  std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  support::Result<installer::Args> args = installer::parse_arguments(arguments);
+  if (!args) {
+    log.line("invalid arguments: " + args.error());
+    write_to_stderr(args.error() + "\n");
+    return 2;
+  }
+
+  support::Result<void> outcome = installer::run(args.value(), log, installer::Tools::installed());
+  if (!outcome) {
+    log.line("update installation failed: " + outcome.error());
+    return 1;
+  }
+  log.line("update installed successfully");
+  log.close();
+  return 0;
+}

@@ -1,0 +1,112 @@
+#include "arguments.h"
+
+#include <gtest/gtest.h>
+
+namespace installer {
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+const std::string kUsageLine = std::string("\n") + kUsage;
+
+Arguments valid(Arguments extra = {}) {
+  Arguments arguments{"--archive",    "/tmp/u.zip", "--target-app", "/Applications/Zentrivale.app",
+                      "--parent-pid", "812",        "--bundle-id",  "com.example.zentrivale"};
+  arguments.insert(arguments.end(), extra.begin(), extra.end());
+  return arguments;
+}
+
+std::string error_of(const Arguments& arguments) {
+  support::Result<Args> args = parse_arguments(arguments);
+  EXPECT_FALSE(args.ok());
+  return args.ok() ? std::string("<accepted>") : args.error();
+}
+
+TEST(ArgumentsTest, ReadsEveryField) {
+  support::Result<Args> args = parse_arguments(valid());
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_EQ(args->archive, "/tmp/u.zip");
+  EXPECT_EQ(args->target_app, "/Applications/Zentrivale.app");
+  EXPECT_EQ(args->parent_pid, 812);
+  EXPECT_EQ(args->bundle_id, "com.example.zentrivale");
+  EXPECT_TRUE(args->relaunch_after_install);
+  EXPECT_FALSE(args->skip_signature_verification);
+
+  args = parse_arguments(valid({"--no-relaunch", "--insecure-skip-signature-verification",
+                                "--no-relaunch", "--archive", "/tmp/later.zip"}));
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_FALSE(args->relaunch_after_install);
+  EXPECT_TRUE(args->skip_signature_verification);
+  EXPECT_EQ(args->archive, "/tmp/later.zip") << "a later value replaces an earlier one";
+}
+
+TEST(ArgumentsTest, ValuesAreTakenWhateverTheyLookLike) {
+  // "--archive --target-app": the archive is the text --target-app, and the
+  // argument after it is then unknown.
+  EXPECT_EQ(error_of({"--archive", "--target-app", "/x/Zentrivale.app"}),
+            "unknown argument: /x/Zentrivale.app" + kUsageLine);
+  support::Result<Args> args = parse_arguments({"--archive", "", "--target-app", "Zentrivale.app",
+                                                "--parent-pid", "+42", "--bundle-id", "--x"});
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_EQ(args->archive, "");
+  EXPECT_EQ(args->parent_pid, 42);
+  EXPECT_EQ(args->bundle_id, "--x");
+}
+
+TEST(ArgumentsTest, ReadingErrors) {
+  EXPECT_EQ(error_of({"--help"}), "unknown argument: --help" + kUsageLine);
+  EXPECT_EQ(error_of({""}), "unknown argument: " + kUsageLine);
+  EXPECT_EQ(error_of({"--archive=/tmp/u.zip"}), "unknown argument: --archive=/tmp/u.zip" + kUsageLine);
+  EXPECT_EQ(error_of({"--archive"}), "--archive requires a value");
+  EXPECT_EQ(error_of({"--bundle-id", "x", "--parent-pid"}), "--parent-pid requires a value");
+  // Not UTF-8: rendered readably, never a crash.
+  EXPECT_EQ(error_of({"\xff--x"}), "unknown argument: \xEF\xBF\xBD--x" + kUsageLine);
+}
+
+TEST(ArgumentsTest, InvalidProcessIdStopsReadingAtOnce) {
+  EXPECT_EQ(error_of({"--parent-pid", "4x", "--bogus"}), "--parent-pid must be an integer");
+  for (const char* value : {"", "+", "-", " 42", "42 ", "2147483648", "-2147483649", "0x10", "4x",
+                            "99999999999999999999"}) {
+    EXPECT_EQ(error_of(valid({"--parent-pid", value})), "--parent-pid must be an integer") << value;
+  }
+}
+
+TEST(ArgumentsTest, PresenceIsCheckedInOrderBeforeValidity) {
+  EXPECT_EQ(error_of({}), "--archive is required" + kUsageLine);
+  EXPECT_EQ(error_of({"--archive", "a"}), "--target-app is required" + kUsageLine);
+  EXPECT_EQ(error_of({"--archive", "a", "--target-app", "b"}), "--parent-pid is required" + kUsageLine);
+  EXPECT_EQ(error_of({"--archive", "a", "--target-app", "b", "--parent-pid", "1"}),
+            "--bundle-id is required" + kUsageLine);
+}
+
+TEST(ArgumentsTest, Validation) {
+  for (const char* pid : {"1", "0", "-7", "-2147483648"}) {
+    EXPECT_EQ(error_of(valid({"--parent-pid", pid})), "--parent-pid must be a real process ID") << pid;
+  }
+  for (const char* target : {"/Applications/Zentrivale.APP", "/Applications/.app", "/", "x.app/..",
+                             "Zentrivale"}) {
+    EXPECT_EQ(error_of(valid({"--target-app", target})), "--target-app must point at an .app bundle")
+        << target;
+  }
+  for (const char* id : {"", " ", "\t\n", "\xE3\x80\x80\xC2\xA0"}) {
+    EXPECT_EQ(error_of(valid({"--bundle-id", id})), "--bundle-id must not be empty") << id;
+  }
+  // Process ID 1 is rejected only after every option is present.
+  EXPECT_EQ(error_of(valid({"--parent-pid", "1", "--target-app", "x.APP"})),
+            "--parent-pid must be a real process ID");
+}
+
+TEST(ArgumentsTest, AcceptedEdgeValues) {
+  support::Result<Args> args =
+      parse_arguments(valid({"--target-app", "Zentrivale.app/", "--bundle-id", " id ",
+                             "--parent-pid", "2147483647"}));
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_EQ(args->target_app, "Zentrivale.app/");
+  EXPECT_EQ(args->bundle_id, " id ") << "kept unchanged";
+  EXPECT_EQ(args->parent_pid, 2147483647);
+  EXPECT_EQ(parse_process_id("-2147483648"), -2147483648LL);
+  EXPECT_EQ(parse_process_id("0002"), 2);
+}
+
+}  // namespace
+}  // namespace installer

@@ -1,0 +1,4 @@
+# The command line, and the installer as a program.
+add_executable(arguments_test ${CMAKE_CURRENT_LIST_DIR}/arguments_test.cpp)
+target_link_libraries(arguments_test PRIVATE installer_core GTest::gtest_main)
+gtest_discover_tests(arguments_test DISCOVERY_MODE PRE_TEST)
