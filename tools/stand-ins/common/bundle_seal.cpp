@@ -1,0 +1,231 @@
+#include "bundle_seal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+
+#include "files.h"
+#include "fs.h"
+#include "os_error.h"
+#include "path.h"
+#include "sha256.h"
+#include "unique_fd.h"
+
+namespace stand_in {
+namespace {
+
+using Manifest = std::map<std::string, std::string>;  // escaped path -> description
+
+constexpr const char* kSealHeader = "stand-in code seal 1";
+
+// Paths and link targets as one field: bytes that would break a line or a
+// field, and '%' itself, become %XX.
+std::string escape(std::string_view bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : bytes) {
+    auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b == 0x7F || b == '%') {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+class Directory {
+ public:
+  explicit Directory(DIR* dir) : dir_(dir) {}
+  ~Directory() {
+    if (dir_) ::closedir(dir_);
+  }
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+  DIR* get() const { return dir_; }
+
+ private:
+  DIR* dir_;
+};
+
+support::Error entry_error(const std::string& path, int error) {
+  return support::Error(path + ": " + support::os_error_text(error));
+}
+
+support::Result<std::string> describe_file(int dir_fd, const char* name, const std::string& path,
+                                           mode_t mode) {
+  support::UniqueFd fd(support::retry_on_eintr(
+      [&] { return ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }));
+  if (!fd.valid()) return entry_error(path, errno);
+  Sha256 hash;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = support::retry_on_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n < 0) return entry_error(path, errno);
+    if (n == 0) break;
+    hash.update(buffer, static_cast<size_t>(n));
+  }
+  char execute_bits[8];
+  std::snprintf(execute_bits, sizeof execute_bits, "%03o", static_cast<unsigned>(mode & 0111));
+  return "file x=" + std::string(execute_bits) + " sha256=" + hash.hex_digest();
+}
+
+support::Result<std::string> describe_link(int dir_fd, const char* name, const std::string& path) {
+  std::string target(4096, '\0');
+  ssize_t n = ::readlinkat(dir_fd, name, target.data(), target.size());
+  if (n < 0) return entry_error(path, errno);
+  target.resize(static_cast<size_t>(n));
+  return "link " + escape(target);
+}
+
+// Adds every entry below the open directory `dir_fd` (which it takes over).
+support::Result<void> describe_directory(int dir_fd, const std::string& bundle,
+                                         const std::string& relative, Manifest& manifest) {
+  Directory dir(::fdopendir(dir_fd));
+  if (!dir.get()) {
+    int error = errno;
+    ::close(dir_fd);
+    return entry_error(relative.empty() ? bundle : support::join(bundle, relative), error);
+  }
+  for (;;) {
+    errno = 0;
+    dirent* entry = ::readdir(dir.get());
+    if (!entry) {
+      int error = errno;
+      if (error != 0) {
+        return entry_error(relative.empty() ? bundle : support::join(bundle, relative), error);
+      }
+      return support::success();
+    }
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    std::string child = support::join(relative, name);
+    if (child == kSealPath) continue;
+    std::string full = support::join(bundle, child);
+    int fd = ::dirfd(dir.get());
+    struct stat st;
+    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return entry_error(full, errno);
+
+    support::Result<std::string> description = std::string("other");
+    if (S_ISREG(st.st_mode)) {
+      description = describe_file(fd, name, full, st.st_mode);
+    } else if (S_ISLNK(st.st_mode)) {
+      description = describe_link(fd, name, full);
+    } else if (S_ISDIR(st.st_mode)) {
+      description = std::string("directory");
+      int sub = support::retry_on_eintr([&] {
+        return ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      });
+      if (sub < 0) return entry_error(full, errno);
+      if (auto inner = describe_directory(sub, bundle, child, manifest); !inner) return inner;
+    }
+    if (!description) return std::move(description).take_error();
+    manifest[escape(child)] = std::move(description.value());
+  }
+}
+
+support::Result<Manifest> current_manifest(const std::string& bundle) {
+  int root = support::retry_on_eintr(
+      [&] { return ::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (root < 0) return entry_error(bundle, errno);
+  Manifest manifest;
+  if (auto ok = describe_directory(root, bundle, "", manifest); !ok) return std::move(ok).take_error();
+  return manifest;
+}
+
+std::string render(const Manifest& manifest) {
+  std::string text;
+  for (const auto& [path, description] : manifest) text += path + "\t" + description + "\n";
+  return text;
+}
+
+// Nothing when the text is not a seal this stand-in wrote.
+std::optional<Manifest> parse_seal(std::string_view text) {
+  std::string header = std::string(kSealHeader) + "\n";
+  if (text.substr(0, header.size()) != header) return std::nullopt;
+  text.remove_prefix(header.size());
+  Manifest manifest;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;
+    std::string_view line = text.substr(0, end);
+    size_t tab = line.find('\t');
+    if (tab == std::string_view::npos) return std::nullopt;
+    manifest[std::string(line.substr(0, tab))] = std::string(line.substr(tab + 1));
+    text.remove_prefix(end + 1);
+  }
+  return manifest;
+}
+
+std::vector<std::string> differences(const std::string& bundle, const Manifest& sealed,
+                                     const Manifest& current) {
+  std::vector<std::string> problems;
+  for (const auto& [path, description] : current) {
+    auto it = sealed.find(path);
+    if (it == sealed.end()) {
+      problems.push_back("file added: " + support::join(bundle, path));
+    } else if (it->second != description) {
+      problems.push_back("file modified: " + support::join(bundle, path));
+    }
+  }
+  for (const auto& [path, description] : sealed) {
+    if (!current.count(path)) problems.push_back("file missing: " + support::join(bundle, path));
+  }
+  return problems;
+}
+
+}  // namespace
+
+support::Result<std::string> describe_bundle(const std::string& bundle) {
+  auto manifest = current_manifest(bundle);
+  if (!manifest) return std::move(manifest).take_error();
+  return render(*manifest);
+}
+
+support::Result<void> seal_bundle(const std::string& bundle) {
+  std::string seal = support::join(bundle, kSealPath);
+  // The seal's directory is part of what is sealed, so it exists first.
+  if (auto made = support::create_dir_all(*support::parent(seal)); !made) {
+    return support::Error(support::join(bundle, "Contents/_CodeSignature") + ": " + made.error());
+  }
+  auto description = describe_bundle(bundle);
+  if (!description) return std::move(description).take_error();
+  support::UniqueFd fd(support::retry_on_eintr([&] {
+    return ::open(seal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  }));
+  if (!fd.valid()) return entry_error(seal, errno);
+  auto written = write_all(fd.get(), std::string(kSealHeader) + "\n" + *description);
+  if (!written) return support::Error(seal + ": " + written.error());
+  return support::success();
+}
+
+support::Result<SealVerdict> check_seal(const std::string& bundle) {
+  auto current = current_manifest(bundle);
+  if (!current) return std::move(current).take_error();
+  std::string seal = support::join(bundle, kSealPath);
+  struct stat st;
+  if (::lstat(seal.c_str(), &st) != 0) {
+    int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return SealVerdict{SealVerdict::not_sealed, {}};
+    return entry_error(seal, error);
+  }
+  if (!S_ISREG(st.st_mode)) return SealVerdict{SealVerdict::broken, {"the seal is damaged"}};
+  auto text = read_file(seal, O_NOFOLLOW);
+  if (!text) return support::Error(seal + ": " + text.error());
+  std::optional<Manifest> sealed = parse_seal(*text);
+  if (!sealed) return SealVerdict{SealVerdict::broken, {"the seal is damaged"}};
+  std::vector<std::string> problems = differences(bundle, *sealed, *current);
+  if (problems.empty()) return SealVerdict{};
+  return SealVerdict{SealVerdict::broken, std::move(problems)};
+}
+
+}  // namespace stand_in

@@ -1,0 +1,282 @@
+// verify_bundle and read_plist_key against per-case tool doubles.
+#include "bundle_verification.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "verification_test_support.h"
+
+namespace installer {
+namespace {
+
+using namespace verification_test;
+using Argv = std::vector<std::string>;
+
+constexpr const char* kId = "com.zentrivale.desktop";
+
+class VerifyBundleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(plist(), "<plist/>");  // the doubles never read it
+    write_file(executable(), "#!/bin/sh\n", 0755);
+    install_double(tools.plist_buddy);
+    install_double(tools.codesign);
+    install_double(tools.spctl);
+    plist_answers(std::string(kId) + "\n", "bundle_starter\n");
+  }
+
+  std::string bundle() const { return dir.path() + "/staging/Zentrivale.app"; }
+  std::string plist() const { return bundle() + "/Contents/Info.plist"; }
+  std::string executable() const { return bundle() + "/Contents/MacOS/bundle_starter"; }
+  std::string log_path() const { return dir.path() + "/update-helper.log"; }
+
+  // What PlistBuddy prints for the identifier (first call) and the executable.
+  void plist_answers(const std::string& identifier, const std::string& executable_name) {
+    write_file(tools.plist_buddy + ".out.1", identifier);
+    write_file(tools.plist_buddy + ".out.2", executable_name);
+  }
+  void outcomes(const std::string& tool, const std::string& list) {
+    write_file(tool + ".outcomes", list);
+  }
+
+  // Each run starts a fresh record, so the doubles count invocations from 1.
+  support::Result<void> verify(bool skip = false, const std::string& expected = kId) {
+    for (const std::string& tool : {tools.plist_buddy, tools.codesign, tools.spctl}) {
+      ::unlink((tool + ".calls").c_str());
+    }
+    Log log = log_to(log_path());
+    return verify_bundle(bundle(), expected, skip, log, tools);
+  }
+
+  Argv print(const std::string& key) const {
+    return {tools.plist_buddy, "-c", "Print :" + key, plist()};
+  }
+
+  TempDir dir;
+  Tools tools = Tools::under(dir.path() + "/tools");
+};
+
+TEST_F(VerifyBundleTest, PassesAfterRunningEachToolOnceInOrder) {
+  auto result = verify();
+  ASSERT_TRUE(result.ok()) << result.error();
+
+  EXPECT_EQ(calls(tools.plist_buddy),
+            (std::vector<Argv>{print("CFBundleIdentifier"), print("CFBundleExecutable")}));
+  EXPECT_EQ(calls(tools.codesign),
+            (std::vector<Argv>{{tools.codesign, "--verify", "--deep", "--strict", "--verbose=2",
+                                bundle()}}));
+  EXPECT_EQ(calls(tools.spctl), (std::vector<Argv>{{tools.spctl, "--assess", "--type", "execute",
+                                                    "--verbose=2", bundle()}}));
+  EXPECT_EQ(read_file(log_path()), "");
+}
+
+TEST_F(VerifyBundleTest, InfoPlistMustBeARegularFile) {
+  ::unlink(plist().c_str());
+  EXPECT_EQ(verify().error(), "application is missing Contents/Info.plist");
+
+  make_symlink(dir.path() + "/nowhere", plist());
+  EXPECT_EQ(verify().error(), "application is missing Contents/Info.plist");
+
+  ::unlink(plist().c_str());
+  ASSERT_EQ(::mkdir(plist().c_str(), 0755), 0);
+  EXPECT_EQ(verify().error(), "application is missing Contents/Info.plist");
+  EXPECT_FALSE(exists(tools.plist_buddy + ".calls"));
+}
+
+TEST_F(VerifyBundleTest, PlistBuddyThatCannotStart) {
+  ::unlink(tools.plist_buddy.c_str());
+  EXPECT_EQ(verify().error(),
+            "could not read CFBundleIdentifier: No such file or directory (os error 2)");
+
+  write_file(tools.plist_buddy, "not a program", 0644);
+  EXPECT_EQ(verify().error(), "could not read CFBundleIdentifier: Permission denied (os error 13)");
+}
+
+TEST_F(VerifyBundleTest, PlistBuddyFailingForTheIdentifierStopsThere) {
+  // What the tool says about its failure stays out of the message.
+  write_file(tools.plist_buddy + ".err", "Print: Entry, \":CFBundleIdentifier\", Does Not Exist\n");
+  outcomes(tools.plist_buddy, "1");
+  EXPECT_EQ(verify().error(),
+            "could not read CFBundleIdentifier from the application's Info.plist");
+  EXPECT_EQ(calls(tools.plist_buddy).size(), 1u);
+
+  outcomes(tools.plist_buddy, "k9");
+  EXPECT_EQ(verify().error(),
+            "could not read CFBundleIdentifier from the application's Info.plist");
+  EXPECT_EQ(calls(tools.plist_buddy).size(), 1u);
+  EXPECT_FALSE(exists(tools.codesign + ".calls"));
+}
+
+TEST_F(VerifyBundleTest, PlistBuddyFailingForTheExecutable) {
+  outcomes(tools.plist_buddy, "0 3");
+  EXPECT_EQ(verify().error(),
+            "could not read CFBundleExecutable from the application's Info.plist");
+  EXPECT_FALSE(exists(tools.codesign + ".calls"));
+}
+
+TEST_F(VerifyBundleTest, ValuesOfWhiteSpaceAloneAreEmpty) {
+  plist_answers(" \t\r\n", "bundle_starter\n");
+  EXPECT_EQ(verify().error(), "CFBundleIdentifier in the application's Info.plist is empty");
+
+  // No-break space and ideographic space are white space too.
+  plist_answers(std::string(kId) + "\n", "\xC2\xA0\xE3\x80\x80\n");
+  EXPECT_EQ(verify().error(), "CFBundleExecutable in the application's Info.plist is empty");
+
+  plist_answers("", "bundle_starter\n");
+  EXPECT_EQ(verify().error(), "CFBundleIdentifier in the application's Info.plist is empty");
+}
+
+TEST_F(VerifyBundleTest, ValuesAreTrimmedBeforeUse) {
+  plist_answers("\r\n  com.zentrivale.desktop \xE2\x80\x83\n\n", "\tbundle_starter  \n");
+  auto result = verify();
+  EXPECT_TRUE(result.ok()) << result.error();
+}
+
+TEST_F(VerifyBundleTest, PlistBuddyFloodingStandardErrorDoesNotHang) {
+  write_file(tools.plist_buddy + ".err_fill", std::to_string(1 << 20));
+  auto result = verify();
+  EXPECT_TRUE(result.ok()) << result.error();
+}
+
+TEST_F(VerifyBundleTest, IdentifierMismatchNamesExpectedThenFound) {
+  plist_answers("com.Zentrivale.desktop\n", "bundle_starter\n");
+  EXPECT_EQ(verify().error(),
+            "bundle identifier mismatch: expected com.zentrivale.desktop, got "
+            "com.Zentrivale.desktop");
+  // Nothing after the mismatch runs.
+  EXPECT_EQ(calls(tools.plist_buddy).size(), 1u);
+  EXPECT_FALSE(exists(tools.codesign + ".calls"));
+  EXPECT_FALSE(exists(tools.spctl + ".calls"));
+}
+
+TEST_F(VerifyBundleTest, ExpectedIdentifierIsNotTrimmed) {
+  EXPECT_EQ(verify(false, " com.zentrivale.desktop ").error(),
+            "bundle identifier mismatch: expected  com.zentrivale.desktop , got "
+            "com.zentrivale.desktop");
+}
+
+TEST_F(VerifyBundleTest, InvalidUtf8InTheValueIsReplaced) {
+  plist_answers("com.zentrivale.\xFF\n", "bundle_starter\n");
+  EXPECT_EQ(verify().error(),
+            "bundle identifier mismatch: expected com.zentrivale.desktop, got "
+            "com.zentrivale.\xEF\xBF\xBD");
+}
+
+TEST_F(VerifyBundleTest, ExecutableMustBeARegularFile) {
+  ::unlink(executable().c_str());
+  EXPECT_EQ(verify().error(), "application executable is missing: " + executable());
+
+  ASSERT_EQ(::mkdir(executable().c_str(), 0755), 0);
+  EXPECT_EQ(verify().error(), "application executable is missing: " + executable());
+
+  plist_answers(std::string(kId) + "\n", dir.path() + "/elsewhere/bundle_starter\n");
+  EXPECT_EQ(verify().error(),
+            "application executable is missing: " + dir.path() + "/elsewhere/bundle_starter");
+  EXPECT_FALSE(exists(tools.codesign + ".calls"));
+}
+
+TEST_F(VerifyBundleTest, ExecutableNeedsNoExecutePermissionAndMayBeALink) {
+  ASSERT_EQ(::chmod(executable().c_str(), 0644), 0);
+  auto result = verify();
+  EXPECT_TRUE(result.ok()) << result.error();
+
+  write_file(bundle() + "/Contents/MacOS/real", "binary");
+  ::unlink(executable().c_str());
+  make_symlink("real", executable());
+  result = verify();
+  EXPECT_TRUE(result.ok()) << result.error();
+}
+
+TEST_F(VerifyBundleTest, PathsInMessagesAreMadeValidUtf8) {
+  std::string odd = dir.path() + "/caf\xE9";
+  std::string odd_bundle = odd + "/Zentrivale.app";
+  write_file(odd_bundle + "/Contents/Info.plist", "<plist/>");
+  Log log = log_to(log_path());
+  EXPECT_EQ(verify_bundle(odd_bundle, kId, false, log, tools).error(),
+            "application executable is missing: " + dir.path() +
+                "/caf\xEF\xBF\xBD/Zentrivale.app/Contents/MacOS/bundle_starter");
+}
+
+TEST_F(VerifyBundleTest, CodesignFailures) {
+  outcomes(tools.codesign, "1");
+  EXPECT_EQ(verify().error(), "the updated application's code signature is invalid");
+  outcomes(tools.codesign, "k15");
+  EXPECT_EQ(verify().error(), "the updated application's code signature is invalid");
+  EXPECT_FALSE(exists(tools.spctl + ".calls"));
+
+  ::unlink(tools.codesign.c_str());
+  EXPECT_EQ(verify().error(), "could not run codesign: No such file or directory (os error 2)");
+}
+
+TEST_F(VerifyBundleTest, GatekeeperFailures) {
+  outcomes(tools.spctl, "3");
+  EXPECT_EQ(verify().error(), "Gatekeeper rejected the updated application");
+  outcomes(tools.spctl, "k9");
+  EXPECT_EQ(verify().error(), "Gatekeeper rejected the updated application");
+
+  ::unlink(tools.spctl.c_str());
+  EXPECT_EQ(verify().error(),
+            "could not run Gatekeeper assessment: No such file or directory (os error 2)");
+}
+
+TEST_F(VerifyBundleTest, SkipFlagWarnsOnceAndRunsNoSignatureTool) {
+  outcomes(tools.codesign, "1");
+  outcomes(tools.spctl, "1");
+  auto result = verify(true);
+  ASSERT_TRUE(result.ok()) << result.error();
+  EXPECT_EQ(log_messages(log_path()),
+            std::vector<std::string>{
+                "WARNING: skipping code-signature and Gatekeeper verification (development flag)"});
+  EXPECT_EQ(calls(tools.plist_buddy).size(), 2u);
+  EXPECT_FALSE(exists(tools.codesign + ".calls"));
+  EXPECT_FALSE(exists(tools.spctl + ".calls"));
+}
+
+TEST_F(VerifyBundleTest, SkipFlagStillChecksIdentifierAndExecutable) {
+  plist_answers("com.example.other\n", "bundle_starter\n");
+  EXPECT_EQ(verify(true).error(),
+            "bundle identifier mismatch: expected com.zentrivale.desktop, got com.example.other");
+
+  plist_answers(std::string(kId) + "\n", "bundle_starter\n");
+  ::unlink(executable().c_str());
+  EXPECT_EQ(verify(true).error(), "application executable is missing: " + executable());
+  EXPECT_EQ(read_file(log_path()), "");  // no warning for a bundle that failed
+}
+
+TEST_F(VerifyBundleTest, ToolOutputReachesStandardErrorButNeverTheLog) {
+  write_file(tools.codesign + ".err", "codesign: resource envelope is obsolete\n");
+  outcomes(tools.codesign, "1");
+  ::testing::internal::CaptureStderr();
+  auto result = verify();
+  std::string standard_error = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result.error(), "the updated application's code signature is invalid");
+  EXPECT_EQ(standard_error, "codesign: resource envelope is obsolete\n");
+  EXPECT_EQ(read_file(log_path()), "");
+}
+
+TEST_F(VerifyBundleTest, ToolsGetOnlyTheirStandardStreams) {
+  auto result = verify();
+  ASSERT_TRUE(result.ok()) << result.error();
+
+  // PlistBuddy: input from the null device, output into the installer's pipes.
+  for (int n : {1, 2}) {
+    auto plist_buddy = seen(tools.plist_buddy, n);
+    EXPECT_EQ(plist_buddy["fds"], expected_child_fds());
+    EXPECT_EQ(plist_buddy["stdin"], identity_of_path("/dev/null"));
+    EXPECT_NE(plist_buddy["stdout"], identity_of_fd(1));
+    EXPECT_NE(plist_buddy["stderr"], identity_of_fd(2));
+    EXPECT_NE(plist_buddy["stdout"], plist_buddy["stderr"]);
+  }
+  // codesign and spctl: the installer's own streams.
+  for (const std::string& tool : {tools.codesign, tools.spctl}) {
+    auto record = seen(tool);
+    EXPECT_EQ(record["fds"], expected_child_fds()) << tool;
+    EXPECT_EQ(record["stdin"], identity_of_fd(0)) << tool;
+    EXPECT_EQ(record["stdout"], identity_of_fd(1)) << tool;
+    EXPECT_EQ(record["stderr"], identity_of_fd(2)) << tool;
+  }
+}
+
+}  // namespace
+}  // namespace installer

@@ -1,0 +1,344 @@
+// The Linux stand-ins for PlistBuddy, codesign, spctl and open, run as the
+// installer runs them; their shared pieces tested directly.
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "bundle_seal.h"
+#include "bundle_verification.h"
+#include "plist_reader.h"
+#include "sha256.h"
+#include "verification_test_support.h"
+
+#ifndef STAND_IN_ROOT
+#error "STAND_IN_ROOT is set by the build"
+#endif
+
+namespace {
+
+using namespace verification_test;
+
+const installer::Tools kStandIns = installer::Tools::under(STAND_IN_ROOT);
+
+std::string info_plist(const std::string& entries) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">\n<dict>\n" +
+         entries + "</dict>\n</plist>\n";
+}
+
+// --- SHA-256 ---------------------------------------------------------------
+
+TEST(Sha256Test, KnownVectors) {
+  EXPECT_EQ(stand_in::sha256_hex(""),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(stand_in::sha256_hex("abc"),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(stand_in::sha256_hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+TEST(Sha256Test, AgreesWithSha256sumAcrossBlockBoundaries) {
+  if (access("/usr/bin/sha256sum", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/sha256sum";
+  TempDir dir;
+  for (size_t length : {1u, 55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 1000u, 1048579u}) {
+    std::string data(length, '\0');
+    for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>((i * 131 + length) % 251);
+    std::string file = dir.path() + "/data";
+    write_file(file, data);
+    Outcome sum = run("/usr/bin/sha256sum", {file});
+    ASSERT_EQ(sum.exit_status, 0);
+    EXPECT_EQ(stand_in::sha256_hex(data), sum.standard_output.substr(0, 64)) << length;
+
+    // Fed in uneven pieces it gives the same digest.
+    stand_in::Sha256 pieces;
+    for (size_t at = 0; at < length; at += 37) pieces.update(data.substr(at, 37));
+    EXPECT_EQ(pieces.hex_digest(), sum.standard_output.substr(0, 64)) << length;
+  }
+}
+
+// --- The property-list reader ------------------------------------------------
+
+TEST(PlistReaderTest, ReadsTopLevelStringsAndSkipsOtherValues) {
+  auto entries = stand_in::parse_top_level(info_plist(
+      "  <!-- the bundle -->\n"
+      "  <key>CFBundleIdentifier</key>\n  <string>com.zentrivale.desktop</string>\n"
+      "  <key>Nested</key>\n  <dict><key>Inner</key><string>no</string><array><true/></array></dict>\n"
+      "  <key>Name &amp; more</key>\n  <string>&lt;a&gt; &quot;b&quot; &apos;c&apos; &#233;&#x20AC;</string>\n"
+      "  <key>Empty</key>\n  <string/>\n"
+      "  <key>Count</key>\n  <integer>3</integer>\n"
+      "  <key>Raw</key>\n  <string><![CDATA[<b>&amp;</b>]]></string>\n"
+      "  <key>Spaced</key>\n  <string>  kept  </string>\n"));
+  ASSERT_TRUE(entries.ok()) << entries.error();
+  stand_in::TopLevelEntries expected{
+      {"CFBundleIdentifier", "com.zentrivale.desktop"},
+      {"Nested", std::nullopt},
+      {"Name & more", "<a> \"b\" 'c' \xC3\xA9\xE2\x82\xAC"},
+      {"Empty", ""},
+      {"Count", std::nullopt},
+      {"Raw", "<b>&amp;</b>"},
+      {"Spaced", "  kept  "},
+  };
+  EXPECT_EQ(*entries, expected);
+}
+
+TEST(PlistReaderTest, RefusesWhatIsNotAnXmlDictionary) {
+  EXPECT_EQ(stand_in::parse_top_level("bplist00\x01\x02").error(), "expected an element");
+  EXPECT_EQ(stand_in::parse_top_level("<plist><array/></plist>").error(),
+            "the property list's root is not a dictionary");
+  EXPECT_EQ(stand_in::parse_top_level("<plist><dict><string>x</string></dict></plist>").error(),
+            "expected <key> in the dictionary");
+  EXPECT_EQ(stand_in::parse_top_level("<plist><dict><key>K</key><string>&nbsp;</string></dict></plist>")
+                .error(),
+            "unknown entity &nbsp;");
+  EXPECT_EQ(stand_in::parse_top_level("<plist><dict><key>K</key><string>v</dict></plist>").error(),
+            "expected </string>");
+  EXPECT_EQ(stand_in::parse_top_level("<plist><dict><key>K</key>").error(),
+            "unexpected end of the document");
+}
+
+// --- PlistBuddy --------------------------------------------------------------
+
+TEST(PlistBuddyStandInTest, PrintsAStringValue) {
+  TempDir dir;
+  std::string plist = dir.path() + "/Info.plist";
+  write_file(plist, info_plist("<key>CFBundleExecutable</key><string>bundle_starter</string>\n"
+                               "<key>CFBundleName</key><string>Zentrivale &amp; Co</string>\n"));
+  Outcome out = run(kStandIns.plist_buddy, {"-c", "Print :CFBundleName", plist});
+  EXPECT_EQ(out.exit_status, 0);
+  EXPECT_EQ(out.standard_output, "Zentrivale & Co\n");
+  EXPECT_EQ(out.standard_error, "");
+}
+
+TEST(PlistBuddyStandInTest, FailsForMissingKeysFilesAndOtherCommands) {
+  TempDir dir;
+  std::string plist = dir.path() + "/Info.plist";
+  write_file(plist, info_plist("<key>Count</key><integer>1</integer>\n"));
+
+  Outcome missing_key = run(kStandIns.plist_buddy, {"-c", "Print :CFBundleIdentifier", plist});
+  EXPECT_EQ(missing_key.exit_status, 1);
+  EXPECT_EQ(missing_key.standard_output, "");
+  EXPECT_EQ(missing_key.standard_error, "Print: Entry, \":CFBundleIdentifier\", Does Not Exist\n");
+
+  Outcome not_string = run(kStandIns.plist_buddy, {"-c", "Print :Count", plist});
+  EXPECT_EQ(not_string.exit_status, 1);
+  EXPECT_EQ(not_string.standard_error,
+            "Print: Entry, \":Count\", is not a string (this stand-in prints strings only)\n");
+
+  std::string absent = dir.path() + "/Absent.plist";
+  Outcome missing_file = run(kStandIns.plist_buddy, {"-c", "Print :Count", absent});
+  EXPECT_EQ(missing_file.exit_status, 1);
+  EXPECT_EQ(missing_file.standard_error,
+            "Error Reading File: " + absent + ": No such file or directory (os error 2)\n");
+
+  write_file(plist, "not xml");
+  Outcome garbage = run(kStandIns.plist_buddy, {"-c", "Print :Count", plist});
+  EXPECT_EQ(garbage.exit_status, 1);
+  EXPECT_EQ(garbage.standard_error, "Error Reading File: " + plist + ": expected an element\n");
+
+  const std::string usage =
+      "usage: PlistBuddy -c \"Print :KEY\" PLIST (the only form this stand-in knows)\n";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-c", "Set :Count 2", plist}, {"-c", "Print :Count"}}) {
+    Outcome other = run(kStandIns.plist_buddy, args);
+    EXPECT_EQ(other.exit_status, 1);
+    EXPECT_EQ(other.standard_error, usage);
+  }
+}
+
+// --- codesign and spctl ---------------------------------------------------------
+
+class SealTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(bundle + "/Contents/Info.plist",
+               info_plist("<key>CFBundleIdentifier</key><string>com.zentrivale.desktop</string>\n"
+                          "<key>CFBundleExecutable</key><string>bundle_starter</string>\n"));
+    write_file(bundle + "/Contents/MacOS/bundle_starter", "#!/bin/sh\nexit 0\n", 0755);
+    write_file(bundle + "/Contents/Resources/app.icns", "icon");
+    write_file(bundle + "/Contents/Frameworks/libgst.1.dylib", "library");
+    make_symlink("libgst.1.dylib", bundle + "/Contents/Frameworks/libgst.dylib");
+  }
+
+  void sign() {
+    Outcome out = run(kStandIns.codesign, {"--force", "--deep", "--sign", "-", bundle});
+    ASSERT_EQ(out.exit_status, 0) << out.standard_error;
+  }
+  Outcome verify() {
+    return run(kStandIns.codesign, {"--verify", "--deep", "--strict", "--verbose=2", bundle});
+  }
+  Outcome assess() {
+    return run(kStandIns.spctl, {"--assess", "--type", "execute", "--verbose=2", bundle});
+  }
+  // Both tools reject the bundle, codesign naming `problem`.
+  void expect_rejected(const std::string& problem) {
+    Outcome verified = verify();
+    EXPECT_EQ(verified.exit_status, 1);
+    EXPECT_EQ(verified.standard_error,
+              bundle + ": a sealed resource is missing or invalid\n" + problem + "\n");
+    Outcome assessed = assess();
+    EXPECT_EQ(assessed.exit_status, 1);
+    EXPECT_EQ(assessed.standard_error, bundle + ": rejected\nsource=no usable signature\n");
+  }
+
+  TempDir dir;
+  std::string bundle = dir.path() + "/Zentrivale.app";
+};
+
+TEST_F(SealTest, SignedBundleVerifiesAndIsAccepted) {
+  Outcome signed_short = run(kStandIns.codesign, {"-s", "-", bundle});
+  ASSERT_EQ(signed_short.exit_status, 0) << signed_short.standard_error;
+  Outcome verified = verify();
+  EXPECT_EQ(verified.exit_status, 0);
+  EXPECT_EQ(verified.standard_error,
+            bundle + ": valid on disk\n" + bundle + ": satisfies its Designated Requirement\n");
+  Outcome assessed = assess();
+  EXPECT_EQ(assessed.exit_status, 0);
+  EXPECT_EQ(assessed.standard_error, bundle + ": accepted\nsource=stand-in seal\n");
+  EXPECT_TRUE(exists(bundle + "/Contents/_CodeSignature/CodeResources"));
+}
+
+TEST_F(SealTest, UnsignedBundleIsRejected) {
+  Outcome verified = verify();
+  EXPECT_EQ(verified.exit_status, 1);
+  EXPECT_EQ(verified.standard_error, bundle + ": code object is not signed at all\n");
+  EXPECT_EQ(assess().exit_status, 1);
+
+  Outcome missing = run(kStandIns.codesign, {"--verify", dir.path() + "/Absent.app"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.standard_error,
+            dir.path() + "/Absent.app: No such file or directory (os error 2)\n");
+}
+
+TEST_F(SealTest, ChangedFileContentsBreakTheSeal) {
+  sign();
+  write_file(bundle + "/Contents/Resources/app.icns", "other icon");
+  expect_rejected("file modified: " + bundle + "/Contents/Resources/app.icns");
+}
+
+TEST_F(SealTest, ChangedExecuteBitsBreakTheSeal) {
+  sign();
+  ASSERT_EQ(::chmod((bundle + "/Contents/MacOS/bundle_starter").c_str(), 0644), 0);
+  expect_rejected("file modified: " + bundle + "/Contents/MacOS/bundle_starter");
+}
+
+TEST_F(SealTest, AddedAndRemovedEntriesBreakTheSeal) {
+  sign();
+  write_file(bundle + "/Contents/MacOS/helper", "extra", 0755);
+  expect_rejected("file added: " + bundle + "/Contents/MacOS/helper");
+  ::unlink((bundle + "/Contents/MacOS/helper").c_str());
+  ASSERT_EQ(verify().exit_status, 0);
+
+  ::unlink((bundle + "/Contents/Resources/app.icns").c_str());
+  expect_rejected("file missing: " + bundle + "/Contents/Resources/app.icns");
+}
+
+TEST_F(SealTest, LinksAreSealedByTargetAndNeverFollowed) {
+  write_file(dir.path() + "/outside", "outside");
+  make_symlink(dir.path() + "/outside", bundle + "/Contents/Resources/external");
+  make_symlink("nowhere", bundle + "/Contents/Resources/dangling");
+  sign();
+  // What a link points at is not part of the bundle...
+  write_file(dir.path() + "/outside", "changed outside");
+  ASSERT_EQ(verify().exit_status, 0);
+
+  // ...where it points is.
+  ::unlink((bundle + "/Contents/Frameworks/libgst.dylib").c_str());
+  make_symlink("../Resources/app.icns", bundle + "/Contents/Frameworks/libgst.dylib");
+  expect_rejected("file modified: " + bundle + "/Contents/Frameworks/libgst.dylib");
+}
+
+// The installer's verification against the stand-ins, end to end.
+TEST_F(SealTest, VerifyBundleAcceptsASealedBundleOnly) {
+  sign();
+  installer::Log log = log_to(dir.path() + "/update-helper.log");
+  ::testing::internal::CaptureStderr();
+  auto accepted = installer::verify_bundle(bundle, "com.zentrivale.desktop", false, log, kStandIns);
+  write_file(bundle + "/Contents/MacOS/bundle_starter", "#!/bin/sh\nexit 1\n", 0755);
+  auto rejected = installer::verify_bundle(bundle, "com.zentrivale.desktop", false, log, kStandIns);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(accepted.ok()) << accepted.error();
+  EXPECT_EQ(rejected.error(), "the updated application's code signature is invalid");
+}
+
+// --- open ------------------------------------------------------------------------
+
+class OpenStandInTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(bundle + "/Contents/Info.plist",
+               info_plist("<key>CFBundleExecutable</key><string>bundle_starter</string>\n"));
+    install_double(executable);
+  }
+
+  TempDir dir;
+  std::string bundle = dir.path() + "/Zentrivale.app";
+  std::string executable = bundle + "/Contents/MacOS/bundle_starter";
+};
+
+TEST_F(OpenStandInTest, StartsTheMainExecutableDetached) {
+  // Orphans come back to this test, so the started application is reaped here.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  Outcome out = run(kStandIns.open, {bundle});
+  EXPECT_EQ(out.exit_status, 0);
+  EXPECT_EQ(out.standard_error, "");
+
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!exists(executable + ".seen.1") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  auto record = seen(executable);
+  ASSERT_FALSE(record.empty()) << "the executable did not start";
+  pid_t pid = static_cast<pid_t>(std::stol(record["pid"]));
+  int status = 0;
+  EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+
+  EXPECT_EQ(calls(executable), (std::vector<std::vector<std::string>>{{executable}}));
+  EXPECT_EQ(record["sid"], record["pid"]);  // a session of its own
+  EXPECT_EQ(record["fds"], "0 1 2");
+  EXPECT_EQ(record["stdin"], identity_of_path("/dev/null"));
+  EXPECT_EQ(record["stdout"], identity_of_path("/dev/null"));
+  EXPECT_EQ(record["stderr"], identity_of_path("/dev/null"));
+  EXPECT_EQ(record["cwd"], "/");
+}
+
+TEST_F(OpenStandInTest, FailsWhenThereIsNothingToStart) {
+  std::string plist = bundle + "/Contents/Info.plist";
+
+  ::unlink(executable.c_str());
+  write_file(executable, "#!/bin/sh\n", 0644);
+  Outcome not_executable = run(kStandIns.open, {bundle});
+  EXPECT_EQ(not_executable.exit_status, 1);
+  EXPECT_EQ(not_executable.standard_error,
+            bundle + ": the executable " + executable + " is missing or not executable\n");
+
+  ::unlink(executable.c_str());
+  Outcome missing = run(kStandIns.open, {bundle});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.standard_error,
+            bundle + ": the executable " + executable + " is missing or not executable\n");
+
+  write_file(plist, info_plist("<key>CFBundleIdentifier</key><string>x</string>\n"));
+  Outcome no_key = run(kStandIns.open, {bundle});
+  EXPECT_EQ(no_key.exit_status, 1);
+  EXPECT_EQ(no_key.standard_error, bundle + ": " + plist + " names no CFBundleExecutable\n");
+
+  ::unlink(plist.c_str());
+  Outcome no_plist = run(kStandIns.open, {bundle});
+  EXPECT_EQ(no_plist.exit_status, 1);
+  EXPECT_EQ(no_plist.standard_error,
+            bundle + ": cannot read " + plist + ": No such file or directory (os error 2)\n");
+
+  Outcome no_bundle = run(kStandIns.open, {dir.path() + "/Absent.app"});
+  EXPECT_EQ(no_bundle.exit_status, 1);
+  EXPECT_EQ(no_bundle.standard_error, "The file " + dir.path() + "/Absent.app does not exist.\n");
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+# Bundle verification, relaunch, and the stand-ins for the macOS tools.
+
+# The per-case double for PlistBuddy, codesign, spctl and open.
+add_executable(tool_double ${CMAKE_CURRENT_LIST_DIR}/tool_double.cpp)
+
+add_library(verification_test_support STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/verification_test_support.cpp)
+target_link_libraries(verification_test_support PUBLIC installer_core GTest::gtest)
+target_compile_definitions(verification_test_support PRIVATE
+  TOOL_DOUBLE_PATH="$<TARGET_FILE:tool_double>")
+add_dependencies(verification_test_support tool_double)
+
+add_executable(verification_test
+  ${CMAKE_CURRENT_LIST_DIR}/bundle_verification_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/relaunch_test.cpp)
+target_link_libraries(verification_test PRIVATE verification_test_support GTest::gtest_main)
+gtest_discover_tests(verification_test DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+
+if(NOT APPLE)
+  add_executable(stand_ins_test ${CMAKE_CURRENT_LIST_DIR}/stand_ins_test.cpp)
+  target_link_libraries(stand_ins_test PRIVATE
+    verification_test_support stand_in_common GTest::gtest_main)
+  target_compile_definitions(stand_ins_test PRIVATE
+    STAND_IN_ROOT="${ZENTRIVALE_STAND_IN_ROOT}")
+  add_dependencies(stand_ins_test
+    stand_in_plistbuddy stand_in_codesign stand_in_spctl stand_in_open)
+  gtest_discover_tests(stand_ins_test DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+endif()
