@@ -1,0 +1,77 @@
+#include "staging.h"
+
+#include <unistd.h>
+
+#include "child_process.h"
+#include "fs.h"
+#include "path.h"
+#include "tree_removal.h"
+#include "utf8.h"
+
+namespace installer {
+namespace {
+
+support::Result<void> clear_staging(const std::string& staging) {
+  // A plain file in the way is ENOTDIR and stays.
+  if (!support::exists(staging)) return support::success();
+  support::Result<void> removed = remove_tree(staging);
+  if (!removed) return support::Error("could not clear staging: " + removed.error());
+  return support::success();
+}
+
+support::Result<void> create_staging(const std::string& staging,
+                                     const std::string& install_directory) {
+  support::Result<void> created = support::create_dir_all(staging);
+  if (created) return created;
+  return support::Error("could not create staging directory " + support::lossy_utf8(staging) +
+                        " (is " + support::lossy_utf8(install_directory) +
+                        " writable?): " + created.error());
+}
+
+// ditto shares the installer's streams: what it prints is not logged.
+support::Result<int> run_ditto(const Tools& tools, const std::string& archive,
+                               const std::string& staging) {
+  support::SpawnRequest request;
+  request.program = tools.ditto;
+  request.argv = {tools.ditto, "-x", "-k", archive, staging};
+  support::Result<support::Child> child = support::Child::spawn(request);
+  if (!child) return std::move(child).take_error();
+  return child->wait();
+}
+
+}  // namespace
+
+std::string staging_path(const std::string& install_directory) {
+  return support::join(install_directory, kStagingPrefix + std::to_string(::getpid()));
+}
+
+support::Result<std::string> prepare_and_extract(const std::string& install_directory,
+                                                 const std::string& archive, Log& log,
+                                                 const Tools& tools) {
+  remove_stale_entries_except(install_directory, kStagingPrefix, std::nullopt, log);
+  std::string staging = staging_path(install_directory);
+  if (support::Result<void> cleared = clear_staging(staging); !cleared) {
+    return std::move(cleared).take_error();
+  }
+  if (support::Result<void> created = create_staging(staging, install_directory); !created) {
+    return std::move(created).take_error();
+  }
+
+  log.line("extracting the update archive...");
+  support::Result<int> status = run_ditto(tools, archive, staging);
+  // Not started: the staging directory stays for the next run to remove.
+  if (!status) return support::Error("could not run ditto: " + status.error());
+  if (status.value() != 0) {
+    clean_up_staging(staging, log);
+    return support::Error("could not extract the update archive (corrupt ZIP?)");
+  }
+  return staging;
+}
+
+void clean_up_staging(const std::string& staging, Log& log) {
+  if (!remove_tree(staging)) {
+    log.line("could not remove staging directory " + support::lossy_utf8(staging));
+  }
+}
+
+}  // namespace installer

@@ -1,0 +1,221 @@
+#include "tree_removal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "os_error.h"
+#include "path.h"
+#include "unique_fd.h"
+#include "utf8.h"
+
+namespace installer {
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirStream = std::unique_ptr<DIR, DirCloser>;
+
+// O_NONBLOCK keeps a FIFO that replaced a directory from blocking the open.
+constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+struct Entry {
+  std::string name;
+  bool maybe_directory;
+};
+
+// One directory on the way down. Only the deepest level holds a descriptor;
+// the others are reopened through ".." and recognised by device and inode.
+struct Level {
+  std::string name;  // its name in the level above
+  dev_t device;
+  ino_t inode;
+  std::vector<std::string> subdirectories;  // still to be removed
+};
+
+bool is_dot_or_dot_dot(const char* name) {
+  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// The whole listing is read before anything in it is removed: some file
+// systems skip entries when a directory changes while it is being read.
+support::Result<std::vector<Entry>> read_entries(int directory) {
+  int listing_fd = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+  if (listing_fd < 0) return support::os_error(errno);
+  DirStream listing(::fdopendir(listing_fd));
+  if (!listing) {
+    int error = errno;
+    ::close(listing_fd);
+    return support::os_error(error);
+  }
+  std::vector<Entry> entries;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = ::readdir(listing.get());
+    if (entry == nullptr) {
+      if (errno != 0) return support::os_error(errno);
+      return entries;
+    }
+    if (is_dot_or_dot_dot(entry->d_name)) continue;
+    bool maybe_directory = entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN;
+    entries.push_back(Entry{entry->d_name, maybe_directory});
+  }
+}
+
+support::Result<void> unlink_entry(int directory, const std::string& name, int flags) {
+  if (::unlinkat(directory, name.c_str(), flags) == 0 || errno == ENOENT) {
+    return support::success();
+  }
+  return support::os_error(errno);
+}
+
+// Lists the directory at `fd`, unlinks what is certainly not a directory and
+// keeps the rest for later descent.
+support::Result<Level> open_level(int fd, std::string name) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0) return support::os_error(errno);
+  support::Result<std::vector<Entry>> entries = read_entries(fd);
+  if (!entries) return std::move(entries).take_error();
+  Level level{std::move(name), status.st_dev, status.st_ino, {}};
+  for (Entry& entry : entries.value()) {
+    if (entry.maybe_directory) {
+      level.subdirectories.push_back(std::move(entry.name));
+      continue;
+    }
+    support::Result<void> removed = unlink_entry(fd, entry.name, 0);
+    if (!removed) return std::move(removed).take_error();
+  }
+  return level;
+}
+
+// Empties the directory open at `current` without recursion and with at most
+// three descriptors open at a time, whatever the depth.
+class TreeEmptier {
+ public:
+  explicit TreeEmptier(support::UniqueFd top) : current_(std::move(top)) {}
+
+  support::Result<void> run() {
+    support::Result<Level> top = open_level(current_.get(), {});
+    if (!top) return std::move(top).take_error();
+    levels_.push_back(std::move(top.value()));
+    while (!levels_.empty()) {
+      Level& level = levels_.back();
+      support::Result<void> step = support::success();
+      if (!level.subdirectories.empty()) {
+        std::string name = std::move(level.subdirectories.back());
+        level.subdirectories.pop_back();
+        step = descend(name);
+      } else if (levels_.size() > 1) {
+        step = climb_and_remove();
+      } else {
+        levels_.pop_back();
+      }
+      if (!step) return step;
+    }
+    return support::success();
+  }
+
+ private:
+  support::Result<void> descend(const std::string& name) {
+    support::UniqueFd child(::openat(current_.get(), name.c_str(), kOpenDirectory));
+    if (!child.valid()) {
+      int error = errno;
+      if (error == ENOENT) return support::success();
+      // Not a directory after all, or a symbolic link: the entry itself goes.
+      if (error == ENOTDIR || error == ELOOP) return unlink_entry(current_.get(), name, 0);
+      return support::os_error(error);
+    }
+    support::Result<Level> level = open_level(child.get(), name);
+    if (!level) return std::move(level).take_error();
+    levels_.push_back(std::move(level.value()));
+    current_ = std::move(child);
+    return support::success();
+  }
+
+  // Back to the parent through "..", which must be the directory we came
+  // from: if the emptied directory was moved meanwhile, its ".." is some
+  // other directory, and nothing may be removed there.
+  support::Result<void> climb_and_remove() {
+    support::UniqueFd parent(
+        ::openat(current_.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    if (!parent.valid()) return support::os_error(errno);
+    struct stat status;
+    if (::fstat(parent.get(), &status) != 0) return support::os_error(errno);
+    const Level& above = levels_[levels_.size() - 2];
+    if (status.st_dev != above.device || status.st_ino != above.inode) {
+      return support::os_error(ESTALE);
+    }
+    current_ = std::move(parent);
+    std::string name = std::move(levels_.back().name);
+    levels_.pop_back();
+    return unlink_entry(current_.get(), name, AT_REMOVEDIR);
+  }
+
+  support::UniqueFd current_;
+  std::vector<Level> levels_;
+};
+
+// A listing of `directory` by path; the installer's working directory when
+// the path is empty (a bundle given by its bare name). opendir sets
+// close-on-exec on glibc and on macOS.
+DirStream open_listing(const std::string& directory) {
+  return DirStream(::opendir(directory.empty() ? "." : directory.c_str()));
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+support::Result<void> remove_tree(const std::string& path) {
+  struct stat status;
+  if (::lstat(path.c_str(), &status) != 0) return support::os_error(errno);
+  if (S_ISLNK(status.st_mode)) {
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return support::success();
+    return support::os_error(errno);
+  }
+  support::UniqueFd top(::open(path.c_str(), kOpenDirectory));
+  if (!top.valid()) {
+    if (errno == ENOENT) return support::success();
+    return support::os_error(errno);
+  }
+  support::Result<void> emptied = TreeEmptier(std::move(top)).run();
+  if (!emptied) return emptied;
+  if (::unlinkat(AT_FDCWD, path.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) {
+    return support::success();
+  }
+  return support::os_error(errno);
+}
+
+void remove_stale_entries_except(const std::string& directory, const std::string& prefix,
+                                 const std::optional<std::string>& excepted, Log& log) {
+  std::vector<std::string> stale;
+  {
+    DirStream listing = open_listing(directory);
+    if (!listing) return;
+    for (;;) {
+      errno = 0;
+      struct dirent* entry = ::readdir(listing.get());
+      if (entry == nullptr) break;  // the end, or a failed read: both end the walk
+      if (is_dot_or_dot_dot(entry->d_name)) continue;
+      std::string name = entry->d_name;
+      std::string path = support::join(directory, name);
+      if (excepted && support::same_components(path, *excepted)) continue;
+      if (!support::is_valid_utf8(name) || !starts_with(name, prefix)) continue;
+      stale.push_back(std::move(path));
+    }
+  }
+  for (const std::string& path : stale) {
+    if (remove_tree(path)) log.line("removed stale " + support::lossy_utf8(path));
+  }
+}
+
+}  // namespace installer

@@ -1,0 +1,89 @@
+// Real temporary trees, a log that can be read back, and child processes
+// (also under an unprivileged user) for the tests of the installer's steps.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools.h"
+#include "update_log.h"
+
+namespace core_test {
+
+// A fresh directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+void make_dir(const std::string& path, unsigned mode = 0755);
+void write_file(const std::string& path, const std::string& content = "", unsigned mode = 0644);
+void make_symlink(const std::string& target, const std::string& link);
+std::string read_file(const std::string& path);
+bool lexists(const std::string& path);
+// The entry names of a directory, sorted.
+std::vector<std::string> names_in(const std::string& directory);
+
+// A Log writing to a file of its own; messages() reads its records back
+// without their time stamps.
+class LogCapture {
+ private:
+  TempDir dir_;  // before `log`, which opens a file in it
+
+ public:
+  LogCapture();
+  installer::Log log;
+  std::vector<std::string> messages() const;
+};
+
+// Runs `body` in a forked child; yields the child's process ID and the text
+// the body returned (or a note when the child did not finish normally).
+struct ChildOutput {
+  pid_t pid;
+  std::string text;
+};
+ChildOutput in_child(const std::function<std::string()>& body);
+
+// The same, after the child has become user and group 65534 ("nobody").
+// Needs root; the test skips itself otherwise.
+ChildOutput as_nobody(const std::function<std::string()>& body);
+bool can_switch_user();
+
+// Runs a program by full path in `directory`; yields its exit code (-1 when
+// it did not exit normally).
+int run_in(const std::string& directory, const std::vector<std::string>& argv);
+
+// The macOS tool stand-ins (or on macOS the tools themselves).
+installer::Tools test_tools();
+
+#ifdef __linux__
+// Sets FAULT_* variables of the linked-in fault injection for its lifetime.
+class ScopedFault {
+ public:
+  explicit ScopedFault(std::initializer_list<std::pair<const char*, const char*>> variables);
+  ~ScopedFault();
+  ScopedFault(const ScopedFault&) = delete;
+  ScopedFault& operator=(const ScopedFault&) = delete;
+
+  // How many calls the fault set by `variable` has failed so far.
+  long failures(const char* variable) const;
+
+ private:
+  std::vector<std::pair<const char*, const char*>> variables_;
+};
+#endif
+
+}  // namespace core_test
