@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all configure test clean
+.PHONY: all configure test demo clean
 
 all: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -13,6 +13,10 @@ configure:
 
 test: all
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+# The whole system at work with a small demo application; see demo/run-demo.sh.
+demo: all
+	bash demo/run-demo.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

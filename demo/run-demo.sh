@@ -1,0 +1,344 @@
+#!/usr/bin/env bash
+# Zentrivale's launcher and update installer, end to end, with a small demo
+# application (demo/backend.cpp, demo/frontend.cpp):
+#   1. assemble Zentrivale.app version 1 and launch it;
+#   2. build version 2, sign it and zip it;
+#   3. install that update with bundle_installer, relaunch included;
+#   4. show the update log, version 2 running, and the rollback backup;
+#   5. offer an update changed after signing, and show it refused.
+#
+# usage: demo/run-demo.sh [BUILD_DIR [DEMO_DIR]]
+#   BUILD_DIR  a configured and built tree (default: build)
+#   DEMO_DIR   where everything is written (default: BUILD_DIR/demo); it is
+#              removed first. HOME points inside it for every program run.
+#
+# Exit status 0 only when every step behaved as expected. Runs under the
+# bash 3.2 of macOS as well as on Linux.
+set -u
+
+bundle_id=com.zentrivale.demo
+report_wait_seconds=30
+port_wait_seconds=30
+
+# ---------------------------------------------------------------- output
+
+step_number=0
+step() {
+  step_number=$((step_number + 1))
+  printf '\n%d. %s\n' "$step_number" "$1"
+}
+note() { printf '   %s\n' "$*"; }
+ok() { printf '   ok: %s\n' "$*"; }
+fail() {
+  printf '   FAILED: %s\n' "$*"
+  if [ "$step_number" -gt 0 ]; then
+    printf '\ndemo failed at step %d (files are in %s)\n' "$step_number" "$demo_dir"
+  fi
+  exit 1
+}
+
+# An argument as shown on screen: the demo and build directories as $DEMO
+# and $BUILD, quoted when it holds a blank.
+shown() {
+  local text=$1
+  case $text in
+    "$demo_dir" | "$demo_dir"/*) text=\$DEMO${text#"$demo_dir"} ;;
+    "$build_dir" | "$build_dir"/*) text=\$BUILD${text#"$build_dir"} ;;
+  esac
+  case $text in
+    *' '*) printf '"%s"' "$text" ;;
+    *) printf '%s' "$text" ;;
+  esac
+}
+
+# Prints a command the way it is run; long ones get one option per line.
+show_command() {
+  local line="   \$ $(shown "$1")" arg wrap=
+  shift
+  [ $# -gt 5 ] && wrap=yes
+  for arg in "$@"; do
+    case $wrap$arg in
+      yes--*) printf '%s \\\n' "$line"; line="       $arg"; continue ;;
+    esac
+    line="$line $(shown "$arg")"
+  done
+  printf '%s\n' "$line"
+}
+
+indent() { sed 's/^/     | /'; }
+
+# ---------------------------------------------------------------- helpers
+
+port_3000_in_use() { (exec 3<>/dev/tcp/127.0.0.1/3000) 2>/dev/null; }
+port_3000_free() { ! port_3000_in_use; }
+
+# Polls a command every 0.2 s for at most SECONDS seconds.
+wait_until() {
+  local tries=$(($1 * 5))
+  shift
+  until "$@"; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.2
+  done
+}
+
+cache_value() {
+  sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt"
+}
+
+write_info_plist() {
+  cat <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+  <key>CFBundleExecutable</key>
+  <string>$bundle_executable</string>
+  <key>CFBundleIdentifier</key>
+  <string>$bundle_id</string>
+  <key>CFBundleName</key>
+  <string>Zentrivale</string>
+  <key>CFBundlePackageType</key>
+  <string>APPL</string>
+  <key>CFBundleShortVersionString</key>
+  <string>$1.0</string>
+  <key>CFBundleVersion</key>
+  <string>$1</string>
+  <key>LSMinimumSystemVersion</key>
+  <string>11.0</string>
+</dict>
+</plist>
+PLIST
+}
+
+# make_bundle VERSION DIRECTORY: DIRECTORY/Zentrivale.app, laid out as the
+# integration guide says: the launcher as Contents/MacOS/<CFBundleExecutable>
+# and the installer as Contents/Helpers/bundle_installer (where
+# `cmake --install BUILD --prefix Zentrivale.app/Contents` puts them; copied
+# here so that nothing is written into the build tree), backend and frontend
+# beside the launcher.
+make_bundle() {
+  local app=$2/Zentrivale.app
+  local assets=$app/Contents/Resources/frontend-assets
+  mkdir -p "$app/Contents/MacOS" "$app/Contents/Helpers" "$assets" || return 1
+  copy "$starter_program" "$app/Contents/MacOS/$bundle_executable" || return 1
+  copy "$installer_program" "$app/Contents/Helpers/bundle_installer" || return 1
+  copy "$backend_program" "$frontend_program" "$app/Contents/MacOS/" || return 1
+  write_info_plist "$1" >"$app/Contents/Info.plist" || return 1
+  printf '%s\n' "$1" >"$assets/version" || return 1
+  printf '%s\n' "$report_file" >"$assets/report-file" || return 1
+  note "Info.plist: CFBundleExecutable $bundle_executable, CFBundleIdentifier $bundle_id"
+  note "Contents/Resources/frontend-assets/version: $1"
+}
+
+copy() {
+  show_command cp "$@"
+  cp "$@"
+}
+
+sign_bundle() {
+  show_command "$codesign" --force --deep --sign - "$1"
+  "$codesign" --force --deep --sign - "$1" 2>&1 | indent
+  [ "${PIPESTATUS[0]}" -eq 0 ]
+}
+
+# zip_bundle DIRECTORY ARCHIVE: the bundle at the archive's root, links kept.
+zip_bundle() {
+  show_command zip -qry "$2" Zentrivale.app
+  (cd "$1" && zip -qry "$2" Zentrivale.app)
+}
+
+# run_installer OUTPUT ARGUMENT...: runs the installed bundle's installer for
+# a stand-in application process that exits after a second, the way the
+# application starts it and then quits. Sets installer_pid and
+# installer_status; the installer's output goes to OUTPUT and is shown.
+run_installer() {
+  local output=$1
+  shift
+  sleep 1 &
+  local parent=$!
+  note "stand-in for the running application: sleep 1 (pid $parent)"
+  show_command "$installed_installer" "$@" --parent-pid "$parent" --bundle-id "$bundle_id"
+  "$installed_installer" "$@" --parent-pid "$parent" --bundle-id "$bundle_id" >"$output" 2>&1 &
+  installer_pid=$!
+  # Reaping the stand-in is what makes it disappear, as launchd would reap
+  # the real application.
+  wait "$parent"
+  wait "$installer_pid"
+  installer_status=$?
+  indent <"$output"
+  note "bundle_installer exited with status $installer_status"
+}
+
+# The last complete report of the frontend of VERSION, indented.
+frontend_report() {
+  awk -v v="$1" '
+    index($0, "Zentrivale demo frontend, version " v " (") == 1 { block = ""; inside = 1 }
+    inside { block = block "     | " $0 "\n" }
+    $0 == "frontend version " v " done" { inside = 0; last = block }
+    END { printf "%s", last }' "$report_file" 2>/dev/null
+}
+frontend_reported() { [ -n "$(frontend_report "$1")" ]; }
+
+installed_version() { cat "$installed_app/Contents/Resources/frontend-assets/version" 2>/dev/null; }
+
+staging_leftovers() {
+  ls -a "$applications" | grep '^\.zentrivale-update-staging-'
+}
+
+# ---------------------------------------------------------------- setup
+
+build_dir=${1:-build}
+case $build_dir in /*) ;; *) build_dir=$PWD/$build_dir ;; esac
+demo_dir=${2:-$build_dir/demo}
+case $demo_dir in /*) ;; *) demo_dir=$PWD/$demo_dir ;; esac
+
+printf 'Zentrivale demo: the launcher and the update installer, end to end\n'
+
+starter_program=$build_dir/bin/bundle_starter
+installer_program=$build_dir/bin/bundle_installer
+backend_program=$build_dir/demo-app/bin/backend
+frontend_program=$build_dir/demo-app/bin/frontend
+for program in "$starter_program" "$installer_program" "$backend_program" "$frontend_program"; do
+  [ -x "$program" ] || fail "$program is missing: build first (make, or make demo)"
+done
+command -v zip >/dev/null || fail "the zip command is missing (Debian: apt-get install zip)"
+
+bundle_executable=$(cache_value ZENTRIVALE_BUNDLE_EXECUTABLE)
+[ -n "$bundle_executable" ] || bundle_executable=Zentrivale
+tool_root=$(cache_value ZENTRIVALE_TOOL_ROOT)
+codesign=$tool_root/usr/bin/codesign
+[ -x "$codesign" ] || fail "$codesign is missing: build first (make, or make demo)"
+
+skip_flag=
+if [ "$(uname -s)" = Darwin ]; then
+  skip_flag=--insecure-skip-signature-verification
+fi
+
+if port_3000_in_use; then
+  fail "127.0.0.1:3000 is already in use; stop what listens there (a running Zentrivale?) and run the demo again"
+fi
+
+# Only a directory that an earlier demo made is removed.
+if [ -e "$demo_dir" ] && [ ! -f "$demo_dir/.zentrivale-demo" ]; then
+  fail "$demo_dir exists and was not made by the demo; remove it or name another directory"
+fi
+rm -rf "$demo_dir" || fail "could not remove the previous demo directory $demo_dir"
+mkdir -p "$demo_dir/home" "$demo_dir/tmp" "$demo_dir/logs" || fail "could not create $demo_dir"
+: >"$demo_dir/.zentrivale-demo"
+
+export HOME=$demo_dir/home
+export TMPDIR=$demo_dir/tmp
+applications=$demo_dir/Applications
+installed_app=$applications/Zentrivale.app
+installed_installer=$installed_app/Contents/Helpers/bundle_installer
+report_file=$HOME/Library/Application\ Support/Zentrivale/frontend-report.log
+update_log=$HOME/Library/Logs/Zentrivale/update-helper.log
+
+note "BUILD=$build_dir"
+note "DEMO=$demo_dir"
+note "every program runs with HOME=\$DEMO/home; nothing is written outside \$DEMO"
+if [ -n "$skip_flag" ]; then
+  note "macOS: relaunched through /usr/bin/open, the application gets your login"
+  note "session's environment, so its launcher creates its folders under your real"
+  note "home (Library/Application Support/Zentrivale, Library/Caches/Zentrivale)"
+fi
+
+# ---------------------------------------------------------------- 1
+
+step "Assemble Zentrivale.app version 1 and launch it"
+make_bundle 1 "$applications" || fail "could not assemble version 1"
+(cd "$applications" && find Zentrivale.app -type f | LC_ALL=C sort) | indent
+show_command "$installed_app/Contents/MacOS/$bundle_executable"
+"$installed_app/Contents/MacOS/$bundle_executable" 2>&1 | indent
+status=${PIPESTATUS[0]}
+note "the launcher exited with status $status"
+[ "$status" -eq 0 ] || fail "the launcher should exit with the frontend's status 0"
+frontend_reported 1 || fail "version 1's frontend wrote no complete report to $report_file"
+report=$(frontend_report 1)
+case $report in
+  *"ZENTRIVALE_ASSETS_DIR=$installed_app/Contents/Resources/frontend-assets"*) ;;
+  *) fail "the frontend did not get ZENTRIVALE_ASSETS_DIR pointing into the bundle" ;;
+esac
+case $report in
+  *"ZENTRIVALE_DATA_DIR is not set"*"ZENTRIVALE_DEMO=0"*) ;;
+  *) fail "the frontend's variables are not what the launcher promises" ;;
+esac
+port_3000_free || fail "the backend still listens on 127.0.0.1:3000 after the launcher exited"
+ok "version 1 ran; the backend answered the frontend and was stopped"
+
+# ---------------------------------------------------------------- 2
+
+step "Build version 2, sign it and zip it"
+make_bundle 2 "$demo_dir/update-2" || fail "could not assemble version 2"
+sign_bundle "$demo_dir/update-2/Zentrivale.app" || fail "could not sign version 2"
+zip_bundle "$demo_dir/update-2" "$demo_dir/Zentrivale-2.zip" || fail "could not zip version 2"
+ok "update archive: \$DEMO/Zentrivale-2.zip"
+
+# ---------------------------------------------------------------- 3
+
+step "Install the update with bundle_installer, relaunch included"
+if [ -n "$skip_flag" ]; then
+  note "macOS: Gatekeeper (spctl) rejects an ad-hoc signed application, so this"
+  note "step passes $skip_flag:"
+  note "the code signature and Gatekeeper checks are NOT made here. A release signed"
+  note "with a Developer ID and notarized needs no such flag. Step 5 does not pass it."
+fi
+# A flag that is empty must not become an empty argument.
+run_installer "$demo_dir/logs/installer-2.txt" --archive "$demo_dir/Zentrivale-2.zip" \
+  --target-app "$installed_app" ${skip_flag:+"$skip_flag"}
+update_pid=$installer_pid
+[ "$installer_status" -eq 0 ] || fail "bundle_installer should exit with status 0"
+grep -q '^\[update-helper\] update installed successfully$' "$demo_dir/logs/installer-2.txt" ||
+  fail "bundle_installer did not report \"update installed successfully\""
+ok "version 2 installed"
+
+# ---------------------------------------------------------------- 4
+
+step "The update log, version 2 running, and the rollback backup"
+show_command cat "$update_log"
+indent <"$update_log"
+note "waiting for the relaunched frontend's report (at most ${report_wait_seconds} s)..."
+wait_until "$report_wait_seconds" frontend_reported 2 ||
+  fail "no report from version 2's frontend after ${report_wait_seconds} s: the relaunch did not run it"
+frontend_report 2
+wait_until "$port_wait_seconds" port_3000_free ||
+  fail "the relaunched application's backend still listens on 127.0.0.1:3000"
+ok "the relaunched application ran version 2 and has exited"
+[ "$(installed_version)" = 2 ] || fail "the installed bundle is not version 2"
+backup=$applications/.Zentrivale.backup-$update_pid
+show_command ls -a "$applications"
+ls -a "$applications" | indent
+[ -d "$backup" ] || fail "no rollback backup at $backup"
+[ "$(cat "$backup/Contents/Resources/frontend-assets/version")" = 1 ] ||
+  fail "the rollback backup is not version 1"
+[ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
+ok "installed: version 2; rollback backup: $(shown "$backup") (version 1)"
+note "to roll back by hand: quit Zentrivale, then move the backup back in place"
+
+# ---------------------------------------------------------------- 5
+
+step "Offer an update that was changed after signing"
+make_bundle 3 "$demo_dir/update-3" || fail "could not assemble version 3"
+sign_bundle "$demo_dir/update-3/Zentrivale.app" || fail "could not sign version 3"
+tampered=$demo_dir/update-3/Zentrivale.app/Contents/Resources/frontend-assets/version
+show_command echo "3, changed after signing" ">" "$tampered"
+echo "3, changed after signing" >"$tampered"
+zip_bundle "$demo_dir/update-3" "$demo_dir/Zentrivale-3-tampered.zip" || fail "could not zip version 3"
+show_command cp -pR "$installed_app" "$demo_dir/installed-before-step-5"
+cp -pR "$installed_app" "$demo_dir/installed-before-step-5" || fail "could not copy the installed bundle"
+run_installer "$demo_dir/logs/installer-3.txt" --archive "$demo_dir/Zentrivale-3-tampered.zip" \
+  --target-app "$installed_app"
+[ "$installer_status" -eq 1 ] || fail "bundle_installer should refuse the update with status 1"
+refusal="[update-helper] update installation failed: the updated application's code signature is invalid"
+grep -qxF "$refusal" "$demo_dir/logs/installer-3.txt" || fail "bundle_installer did not say: $refusal"
+ok "refused: the updated application's code signature is invalid"
+show_command diff -r "$demo_dir/installed-before-step-5" "$installed_app"
+diff -r "$demo_dir/installed-before-step-5" "$installed_app" 2>&1 | indent
+[ "${PIPESTATUS[0]}" -eq 0 ] || fail "the installed bundle changed although the update was refused"
+[ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
+[ -d "$backup" ] || fail "the rollback backup of step 3 is gone"
+ok "the installed bundle is untouched (still version $(installed_version)); no staging left"
+
+printf '\ndemo finished: every step behaved as expected\n'
