@@ -240,9 +240,10 @@ note "BUILD=$build_dir"
 note "DEMO=$demo_dir"
 note "every program runs with HOME=\$DEMO/home; nothing is written outside \$DEMO"
 if [ -n "$skip_flag" ]; then
-  note "macOS: relaunched through /usr/bin/open, the application gets your login"
-  note "session's environment, so its launcher creates its folders under your real"
-  note "home (Library/Application Support/Zentrivale, Library/Caches/Zentrivale)"
+  note "except on macOS by the application relaunched in step 3: /usr/bin/open gives"
+  note "it your login session's environment, so its launcher creates"
+  note "Library/Application Support/Zentrivale and Library/Caches/Zentrivale in your"
+  note "real home (the demo frontend still reports into \$DEMO)"
 fi
 
 # ---------------------------------------------------------------- 1
@@ -311,6 +312,8 @@ backup=$applications/.Zentrivale.backup-$update_pid
 show_command ls -a "$applications"
 ls -a "$applications" | indent
 [ -d "$backup" ] || fail "no rollback backup at $backup"
+grep -qxF "[update-helper] previous version kept as rollback backup at $backup" \
+  "$demo_dir/logs/installer-2.txt" || fail "bundle_installer did not name the rollback backup"
 [ "$(cat "$backup/Contents/Resources/frontend-assets/version")" = 1 ] ||
   fail "the rollback backup is not version 1"
 [ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
