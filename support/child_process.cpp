@@ -93,6 +93,16 @@ std::string variable_name(const std::string& entry) {
 
 }  // namespace
 
+void ensure_standard_streams_open() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open returns the lowest free number, which is this one; inherited on
+    // purpose, as the standard stream it stands in for.
+    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) ::close(opened);
+  }
+}
+
 std::vector<std::string> environment_with(
     const std::vector<std::pair<std::string, std::string>>& variables) {
   std::vector<std::string> result;

@@ -31,6 +31,12 @@ struct SpawnRequest {
   Stream stdin_stream, stdout_stream, stderr_stream;
 };
 
+// Opens the null device on any of descriptors 0, 1 and 2 that is closed, so
+// that no descriptor the program opens later (a log file, a pipe, a socket)
+// can take a standard stream's number and be written to, or handed to a
+// child, by mistake.
+void ensure_standard_streams_open();
+
 // The program's environment with each (name, value) added, replacing any
 // entry of the same name.
 std::vector<std::string> environment_with(

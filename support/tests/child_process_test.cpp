@@ -124,6 +124,24 @@ TEST(ChildTest, NullDeviceStreams) {
   EXPECT_EQ(child->wait().value(), 0);
 }
 
+TEST(StandardStreamsTest, ClosedStreamsGetTheNullDevice) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(STDOUT_FILENO);
+    close(STDERR_FILENO);
+    ensure_standard_streams_open();
+    // Both now stand open on the null device, so the next descriptor is 3 or more.
+    char target[64] = {};
+    bool null = readlink("/proc/self/fd/2", target, sizeof target - 1) > 0 &&
+                std::string(target) == "/dev/null";
+    int next = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    _exit(null && next > STDERR_FILENO && fcntl(STDOUT_FILENO, F_GETFD) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST(EnvironmentTest, AddsAndReplacesVariables) {
   setenv("ZV_TEST_KEEP", "kept", 1);
   setenv("ZV_TEST_REPLACE", "old", 1);

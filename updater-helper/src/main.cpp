@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "arguments.h"
+#include "child_process.h"
 #include "tools.h"
 #include "update.h"
 #include "update_log.h"
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
   // A closed or broken standard error must not kill the installer halfway
   // through an update; the log file still receives every line.
   ::signal(SIGPIPE, SIG_IGN);
+  support::ensure_standard_streams_open();
 
   installer::Log log = installer::Log::open();
 

@@ -269,6 +269,19 @@ TEST_F(InstallerTest, TrailingSeparatorOnTheTargetIsAccepted) {
   EXPECT_EQ(tree.version_of(tree.target()), "2");
 }
 
+TEST_F(InstallerTest, ClosedStandardErrorStillLogsEverything) {
+  std::vector<std::string> arguments{"-c", "exec \"$0\" \"$@\" 2>&-", INSTALLER_PROGRAM};
+  std::vector<std::string> update = tree.standard_arguments(tree.signed_update());
+  arguments.insert(arguments.end(), update.begin(), update.end());
+  arguments.push_back("--no-relaunch");
+  Outcome outcome = run_program("/bin/sh", arguments, tree.environment(), tree.root());
+  ASSERT_EQ(outcome.exit_status, 0);
+  EXPECT_EQ(outcome.standard_error, "");
+  EXPECT_EQ(tree.log_messages().back(), "update installed successfully");
+  EXPECT_EQ(tree.log_messages().size(), 7u);
+  EXPECT_EQ(tree.version_of(tree.target()), "2");
+}
+
 TEST_F(InstallerTest, WithoutHomeEverythingGoesToStandardError) {
   std::string archive = tree.signed_update();
   std::vector<std::string> arguments = tree.standard_arguments(archive);

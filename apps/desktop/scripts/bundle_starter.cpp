@@ -300,6 +300,7 @@ int main() {
     std::fwrite(line.data(), 1, line.size(), stderr);
     return 1;
   };
+  support::ensure_standard_streams_open();
   if (auto restored = restore_child_status_reporting(); !restored) return fail(restored.error());
   Result<uint8_t> status = run();
   if (!status) return fail(status.error());
