@@ -3,12 +3,16 @@ BUILD_DIR ?= build
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all configure test demo clean
+.PHONY: all configure dependencies test demo clean
 
 all: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-configure:
+# On Debian, installs what the build and the tests lack (once).
+dependencies:
+	@bash scripts/install-dependencies.sh
+
+configure: dependencies
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 
 test: all
