@@ -5,7 +5,8 @@
 # links as links and execute bits. Nothing is written outside DEST: bsdtar
 # itself refuses ".." components and extraction through a symbolic link, but
 # it would strip a leading "/" and extract anyway, so such archives are
-# refused here before anything is written.
+# refused here before anything is written. So are set-id bits and device
+# nodes: run by root, bsdtar would restore them on files that root then owns.
 # Exit status: 0 extracted, 1 not a ZIP file or unsafe or damaged, 2 usage.
 # Every helper runs by its full path: the caller's PATH is not trusted.
 
@@ -38,6 +39,22 @@ while IFS= read -r name; do
   esac
 done <<LIST
 $names
+LIST
+
+# The long listing starts each entry's line with its mode; lines that do not
+# look like one continue a name that holds a line feed.
+modes=$(/usr/bin/bsdtar -tvf "$archive") || exit 1
+while IFS= read -r line; do
+  case $line in
+    [cb][-r][-w][-xsS][-r][-w][-xsS][-r][-w][-xtT]\ * | \
+      [-dl][-r][-w][sS][-r][-w][-xsS][-r][-w][-xtT]\ * | \
+      [-dl][-r][-w][-xsS][-r][-w][sS][-r][-w][-xtT]\ *)
+      echo "ditto: refusing a set-id or device entry: $line" >&2
+      exit 1
+      ;;
+  esac
+done <<LIST
+$modes
 LIST
 
 /usr/bin/mkdir -p -- "$dest" || exit 1
