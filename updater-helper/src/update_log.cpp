@@ -50,8 +50,11 @@ Log Log::open() {
   std::string directory = support::join(home, kLogDirectory);
   if (!support::create_dir_all(directory)) return Log(support::UniqueFd());
   std::string file = support::join(directory, kLogFileName);
-  int fd = support::retry_on_eintr(
-      [&] { return ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666); });
+  // Non-blocking: a FIFO in the log file's place would otherwise hold the
+  // installer in open() for ever. Regular files are not affected.
+  int fd = support::retry_on_eintr([&] {
+    return ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  });
   return Log(above_standard_streams(support::UniqueFd(fd)));
 }
 
