@@ -37,16 +37,28 @@ struct Level {
   std::string name;  // its name in the level above
   dev_t device;
   ino_t inode;
-  std::vector<std::string> subdirectories;  // still to be removed
+  std::vector<std::string> subdirectories;  // of the current batch, still to be removed
+  bool more;  // entries beyond the current batch remain
 };
 
 bool is_dot_or_dot_dot(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-// The whole listing is read before anything in it is removed: some file
-// systems skip entries when a directory changes while it is being read.
-support::Result<std::vector<Entry>> read_entries(int directory) {
+// At most this many entries of one directory are held at a time: a bundle
+// may keep tens of thousands of files in one directory, and memory must not
+// grow with that.
+constexpr size_t kListingBatch = 1024;
+
+struct Listing {
+  std::vector<Entry> entries;
+  bool complete;  // the end of the directory was reached
+};
+
+// Up to kListingBatch entries from the start of `directory`. Each batch is
+// read whole before anything in it is removed: some file systems skip
+// entries when a directory changes while it is being read.
+support::Result<Listing> read_entries(int directory) {
   int listing_fd = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
   if (listing_fd < 0) return support::os_error(errno);
   DirStream listing(::fdopendir(listing_fd));
@@ -55,18 +67,22 @@ support::Result<std::vector<Entry>> read_entries(int directory) {
     ::close(listing_fd);
     return support::os_error(error);
   }
-  std::vector<Entry> entries;
-  for (;;) {
+  // The duplicate shares its offset with every earlier listing of `directory`.
+  ::rewinddir(listing.get());
+  Listing result{{}, false};
+  while (result.entries.size() < kListingBatch) {
     errno = 0;
     struct dirent* entry = ::readdir(listing.get());
     if (entry == nullptr) {
       if (errno != 0) return support::os_error(errno);
-      return entries;
+      result.complete = true;
+      break;
     }
     if (is_dot_or_dot_dot(entry->d_name)) continue;
     bool maybe_directory = entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN;
-    entries.push_back(Entry{entry->d_name, maybe_directory});
+    result.entries.push_back(Entry{entry->d_name, maybe_directory});
   }
+  return result;
 }
 
 support::Result<void> unlink_entry(int directory, const std::string& name, int flags) {
@@ -76,22 +92,31 @@ support::Result<void> unlink_entry(int directory, const std::string& name, int f
   return support::os_error(errno);
 }
 
-// Lists the directory at `fd`, unlinks what is certainly not a directory and
-// keeps the rest for later descent.
-support::Result<Level> open_level(int fd, std::string name) {
-  struct stat status;
-  if (::fstat(fd, &status) != 0) return support::os_error(errno);
-  support::Result<std::vector<Entry>> entries = read_entries(fd);
-  if (!entries) return std::move(entries).take_error();
-  Level level{std::move(name), status.st_dev, status.st_ino, {}};
-  for (Entry& entry : entries.value()) {
+// Reads the next batch of the directory at `fd`, unlinks what is certainly
+// not a directory and keeps the rest for later descent. Everything from the
+// batch before is gone by then, so reading from the start again yields only
+// what is left.
+support::Result<void> list_batch(int fd, Level& level) {
+  support::Result<Listing> listing = read_entries(fd);
+  if (!listing) return std::move(listing).take_error();
+  level.more = !listing->complete;
+  for (Entry& entry : listing->entries) {
     if (entry.maybe_directory) {
       level.subdirectories.push_back(std::move(entry.name));
       continue;
     }
     support::Result<void> removed = unlink_entry(fd, entry.name, 0);
-    if (!removed) return std::move(removed).take_error();
+    if (!removed) return removed;
   }
+  return support::success();
+}
+
+support::Result<Level> open_level(int fd, std::string name) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0) return support::os_error(errno);
+  Level level{std::move(name), status.st_dev, status.st_ino, {}, false};
+  support::Result<void> listed = list_batch(fd, level);
+  if (!listed) return std::move(listed).take_error();
   return level;
 }
 
@@ -112,6 +137,8 @@ class TreeEmptier {
         std::string name = std::move(level.subdirectories.back());
         level.subdirectories.pop_back();
         step = descend(name);
+      } else if (level.more) {
+        step = list_batch(current_.get(), level);
       } else if (levels_.size() > 1) {
         step = climb_and_remove();
       } else {
