@@ -24,3 +24,9 @@ demo: all
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# The fault matrix of both programs, run against the built programs and
+# written to docs/fault-matrix.md.
+.PHONY: fault-matrix
+fault-matrix: all
+	cmake --build $(BUILD_DIR) --target fault-matrix

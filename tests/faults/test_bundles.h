@@ -1,0 +1,36 @@
+// Application bundles for the tests: every version has the same files with
+// different contents, so that a mixture of two versions, a missing file or a
+// stray one shows when a bundle is compared file by file.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace faults {
+
+inline constexpr char kBundleId[] = "com.example.zentrivale";
+
+// A complete bundle of `version` at `path` (which must not exist yet).
+void make_bundle(const std::string& path, const std::string& version);
+
+// Seals `bundle` with the stand-in codesign under `stand_in_root`.
+void sign_bundle(const std::string& stand_in_root, const std::string& bundle);
+
+// `archive`: a ZIP file of the entry `name` of `directory`, links kept.
+void zip_entry(const std::string& directory, const std::string& name, const std::string& archive);
+
+// A signed update archive of `version` made in `work` (a scratch directory).
+std::string signed_archive(const std::string& stand_in_root, const std::string& work,
+                           const std::string& version);
+
+// Relative path -> what is there ("dir", "file 755 <content>", "link <target>").
+using Snapshot = std::map<std::string, std::string>;
+
+// The tree at `root`, links not followed; nothing when `root` is not a directory.
+std::optional<Snapshot> snapshot(const std::string& root);
+
+// How `actual` differs from `expected`, "" when it does not.
+std::string difference(const Snapshot& expected, const std::optional<Snapshot>& actual);
+
+}  // namespace faults
