@@ -46,15 +46,16 @@
  * POSIX_SPAWN the program, for CONNECT "127.0.0.1:3000", for KILL
  * "pid <pid> signal <n>", for WAITPID "WNOHANG" or "blocking".
  *
- * How each call fails: the result the system gives on that error (-1, NULL
- * or, for posix_spawn, the error number) with errno set. A failed readdir
- * returns NULL with errno set, as a failed read of the directory does.
+ * How each call fails: as the system fails it, -1 or NULL with errno set;
+ * posix_spawn returns the error number and leaves errno alone. A failed
+ * readdir returns NULL with errno set, as a failed read of the directory does.
  * open64, openat64, stat64, lstat64 and readdir64 count as OPEN, OPENAT,
  * STAT, LSTAT and READDIR. Calls that glibc makes internally (opendir's own
  * open, stdio's writes) never pass through here.
  *
  * Unless FAULT_INHERIT=1, the library takes itself out of LD_PRELOAD when it
  * is loaded, so the tools the program starts (ditto, ...) run unaffected.
+ * The counters take no lock: the programs under test are single-threaded.
  *
  * To add a call: one entry in `enum call` and `faults`, one wrapper below.
  */
@@ -278,7 +279,7 @@ static int wants_subject(enum call which) {
   struct fault *fault = &faults[which];
   if (!globals_read) read_globals();
   if (fault->configured < 0) configure(fault);
-  return trace_fd >= 0 || fault->path_filter != NULL;
+  return trace_fd >= 0 || fault->path_filter != NULL || (!gate_open && gate_call == (int)which);
 }
 
 /* "fd=<fd> " and what a write writes, up to its first line, for the trace. */
