@@ -125,13 +125,26 @@ TEST(FaultShim, PosixSpawnReturnsTheErrorAndLeavesErrnoAlone) {
 }
 
 TEST(FaultShim, WaitpidAndConnectFailAtTheChosenCall) {
+  // The child runs until the pipe closes, so that the WNOHANG call below
+  // cannot reap it.
+  int release[2];
+  ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
   pid_t child = ::fork();
-  if (child == 0) ::_exit(3);
+  if (child == 0) {
+    char byte;
+    ::close(release[1]);
+    while (::read(release[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    ::_exit(3);
+  }
+  ::close(release[0]);
   {
     Faults on({{"FAULT_WAITPID", "1:ECHILD"}, {"FAULT_WAITPID_PATH", "blocking"},
                {"FAULT_CONNECT", "ENETUNREACH"}});
-    EXPECT_EQ(attempt([&] { return ::waitpid(child, nullptr, WNOHANG); }).error, 0)
-        << "WNOHANG is not selected";
+    Failure running = attempt([&] { return ::waitpid(child, nullptr, WNOHANG); });
+    EXPECT_EQ(running.result, 0);
+    EXPECT_EQ(running.error, 0) << "WNOHANG is not selected";
+    ::close(release[1]);
     Failure failed = attempt([&] { return ::waitpid(child, nullptr, 0); });
     EXPECT_EQ(failed.result, -1);
     EXPECT_EQ(failed.error, ECHILD);
