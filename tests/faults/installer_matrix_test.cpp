@@ -388,9 +388,10 @@ struct Update {
   }
 };
 
+// Removed again when the process exits.
 const Update& update() {
-  static const Update* made = new Update();  // kept for the whole process
-  return *made;
+  static const Update made;
+  return made;
 }
 
 pid_t vanished_process() {
