@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all configure dependencies test demo clean
+.PHONY: all configure dependencies test demo bench clean
 
 all: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -21,6 +21,14 @@ test: all
 # The whole system at work with a small demo application; see demo/run-demo.sh.
 demo: all
 	bash demo/run-demo.sh $(BUILD_DIR)
+
+# The programs against their floors, written to docs/benchmarks.md; slow, and
+# not part of `make test`. See bench/run.sh.
+BENCH_BUILD_DIR ?= $(BUILD_DIR)/bench
+bench: dependencies
+	cmake -S bench -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target bench_programs
+	bash bench/run.sh $(BENCH_BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

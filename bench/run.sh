@@ -1,0 +1,547 @@
+#!/bin/bash
+# Measures bundle_starter and bundle_installer against their floors, side by
+# side in one run, and writes the results as a Markdown table.
+#
+# usage: bench/run.sh [--quick] BENCH_BUILD_DIR [OUTPUT]
+#   BENCH_BUILD_DIR  a build of the bench/ project (make bench does both)
+#   OUTPUT           the Markdown file to write (default: docs/benchmarks.md)
+#   --quick          a smoke run: tiny trees, one or two runs of each, a few
+#                    seconds; its figures mean nothing
+#
+# Runs in a private network namespace of its own (port 3000 stays free for
+# everyone else) and writes its trees under BENCH_BUILD_DIR and /dev/shm.
+set -u
+
+quick=
+if [ "${1:-}" = --quick ]; then
+  quick=yes
+  shift
+fi
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: bench/run.sh [--quick] BENCH_BUILD_DIR [OUTPUT]" >&2
+  exit 2
+fi
+bench_dir=$(cd "$(dirname "$0")" && pwd)
+repo_dir=$(dirname "$bench_dir")
+build_dir=$(cd "$1" && pwd) || exit 2
+output=${2:-$repo_dir/docs/benchmarks.md}
+case $output in /*) ;; *) output=$PWD/$output ;; esac
+
+fail() {
+  echo "bench: $*" >&2
+  exit 1
+}
+note() { echo "bench: $*" >&2; }
+
+# ------------------------------------------------------------ what is needed
+
+missing=
+need() {
+  # need PROGRAM DEBIAN_PACKAGE
+  command -v "$1" >/dev/null 2>&1 || missing="$missing $1 (Debian package $2)"
+}
+need valgrind valgrind
+need callgrind_annotate valgrind
+need unshare util-linux
+need strip binutils
+need zip zip
+need bsdtar libarchive-tools
+need awk mawk
+[ -x /usr/sbin/ip ] || missing="$missing /usr/sbin/ip (Debian package iproute2)"
+[ -r /proc/self/schedstat ] || missing="$missing /proc/<pid>/schedstat (a kernel with CONFIG_SCHED_INFO)"
+if [ -n "$missing" ]; then
+  echo "bench: cannot run; missing:$missing" >&2
+  echo "bench: on Debian: apt-get install valgrind util-linux binutils zip libarchive-tools iproute2" >&2
+  exit 1
+fi
+
+bin=$build_dir/bin
+bench_bin=$build_dir/bench-bin
+tool_root=$build_dir/tool-root
+for program in "$bin/bundle_starter" "$bin/bundle_installer" "$bench_bin/launch_floor" \
+  "$bench_bin/bench_backend" "$bench_bin/bench_frontend" "$bench_bin/launch_probe" \
+  "$bench_bin/install_bench" "$tool_root/usr/bin/ditto" "$tool_root/usr/bin/codesign" \
+  "$tool_root/usr/libexec/PlistBuddy" "$tool_root/usr/sbin/spctl"; do
+  [ -x "$program" ] || fail "$program is missing: build the bench project first (make bench)"
+done
+
+# ------------------------------------------------------------ private network
+
+# Port 3000 of this namespace is ours alone; lo must be brought up by hand.
+if [ -z "${ZENTRIVALE_BENCH_IN_NETNS:-}" ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    namespace=(unshare -n)
+  else
+    namespace=(unshare -rn)
+  fi
+  exec "${namespace[@]}" env ZENTRIVALE_BENCH_IN_NETNS=1 bash "$0" ${quick:+--quick} \
+    "$build_dir" "$output"
+fi
+/usr/sbin/ip link set lo up || fail "could not bring up lo in the private network namespace"
+
+# ------------------------------------------------------------ settings
+
+if [ -n "$quick" ]; then
+  launch_runs=2
+  callgrind_runs=1
+  install_runs=1
+  install_sizes="100 1000"
+  memory_small=10
+  memory_large=1000
+  update_runs=1
+  update_sizes="100"
+else
+  launch_runs=${BENCH_LAUNCH_RUNS:-21}
+  callgrind_runs=${BENCH_CALLGRIND_RUNS:-3}
+  install_runs=${BENCH_INSTALL_RUNS:-5}
+  install_sizes="1000 10000 100000"
+  memory_small=10
+  memory_large=100000
+  update_runs=${BENCH_UPDATE_RUNS:-5}
+  update_sizes="1000 10000"
+fi
+pause_ms=750 # the installer's fixed pause once the application has exited
+
+work=$build_dir/bench-work
+rm -rf "$work" || fail "could not clear $work"
+mkdir -p "$work" || fail "could not create $work"
+shm_work=
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  shm_work=$(mktemp -d /dev/shm/zentrivale-bench.XXXXXX) || shm_work=
+fi
+cleanup() {
+  rm -rf "$work"
+  [ -n "$shm_work" ] && rm -rf "$shm_work"
+}
+trap cleanup EXIT
+
+# ------------------------------------------------------------ arithmetic
+
+# median: of the numbers on standard input, one a line.
+median() {
+  sort -g | awk '{ v[NR] = $1 } END {
+    if (NR == 0) { print "nan"; exit }
+    if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+# column N FILE: the Nth field of each line.
+column() { awk -v n="$1" '{ print $n }' "$2"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# verdict RATIO LIMIT: "met" or "missed".
+verdict() { awk -v r="$1" -v l="$2" 'BEGIN { print (r != "n/a" && r <= l) ? "met" : "**missed**" }'; }
+ms() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e6 }'; }
+seconds() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
+mib() { awk -v kb="$1" 'BEGIN { printf "%.2f", kb / 1024 }'; }
+thousands() { awk -v n="$1" 'BEGIN { printf "%.0f", n / 1000 }'; }
+
+# ------------------------------------------------------------ launcher
+
+launchers="starter floor shell"
+launcher_label() {
+  case $1 in
+    starter) echo "bundle_starter" ;;
+    floor) echo "C floor (bench/launch_floor.c)" ;;
+    shell) echo "shell launcher (bench/launcher.sh, bash)" ;;
+  esac
+}
+
+# A bundle per launcher: Contents/MacOS with the launcher, backend, frontend.
+for variant in $launchers; do
+  macos=$work/launch/$variant/Zentrivale.app/Contents/MacOS
+  mkdir -p "$macos" || fail "could not create $macos"
+  case $variant in
+    starter) cp "$bin/bundle_starter" "$macos/Zentrivale" ;;
+    floor) cp "$bench_bin/launch_floor" "$macos/Zentrivale" ;;
+    shell) cp "$bench_dir/launcher.sh" "$macos/Zentrivale" ;;
+  esac
+  cp "$bench_bin/bench_backend" "$macos/backend" &&
+    cp "$bench_bin/bench_frontend" "$macos/frontend" || fail "could not fill $macos"
+done
+launch_home=$work/launch/home
+launch_reports=$work/launch/reports
+mkdir -p "$launch_home" "$launch_reports"
+
+note "launcher: $launch_runs runs of each launcher, interleaved"
+for variant in $launchers; do
+  # The first launch creates the per-user directories; it is not counted.
+  HOME=$launch_home "$bench_bin/launch_probe" 1 \
+    "$work/launch/$variant/Zentrivale.app/Contents/MacOS/Zentrivale" "$launch_reports" \
+    >/dev/null || fail "the $variant launcher failed its warm-up launch"
+done
+for ((run = 0; run < launch_runs; run++)); do
+  for variant in $launchers; do
+    HOME=$launch_home "$bench_bin/launch_probe" 1 \
+      "$work/launch/$variant/Zentrivale.app/Contents/MacOS/Zentrivale" "$launch_reports" \
+      >>"$work/launch/$variant.runs" || fail "the $variant launcher failed"
+  done
+done
+
+note "launcher: $callgrind_runs callgrind runs of each launcher"
+for ((run = 0; run < callgrind_runs; run++)); do
+  for variant in $launchers; do
+    out=$work/launch/callgrind/$variant.$run
+    mkdir -p "$out"
+    # Every process of the launch except the backend and the frontend: for
+    # the shell launcher that takes in mkdir and sleep.
+    HOME=$launch_home BENCH_REPORT_DIR=$launch_reports \
+      valgrind --tool=callgrind --trace-children=yes \
+      --trace-children-skip='*/backend,*/frontend' \
+      --callgrind-out-file="$out/callgrind.%p" \
+      "$work/launch/$variant/Zentrivale.app/Contents/MacOS/Zentrivale" \
+      >"$out/log" 2>&1 || fail "the $variant launcher failed under callgrind (see $out/log)"
+    rm -f "$launch_reports"/*
+    cat "$out"/callgrind.* | awk '/^totals:/ { sum += $2 } END { print sum }' \
+      >>"$work/launch/$variant.instructions"
+  done
+done
+
+declare -A launch_self launch_rss launch_ir launch_wall launch_paused
+for variant in $launchers; do
+  runs=$work/launch/$variant.runs
+  launch_self[$variant]=$(column 1 "$runs" | median)
+  launch_rss[$variant]=$(column 5 "$runs" | median)
+  launch_wall[$variant]=$(column 6 "$runs" | median)
+  # Launches whose first readiness probe came before the backend listened.
+  launch_paused[$variant]=$(awk '$6 >= 200e6 { n++ } END { print n + 0 }' "$runs")
+  launch_ir[$variant]=$(median <"$work/launch/$variant.instructions")
+done
+# What wait4 counts beyond the launcher and the doubles' own reports: for the
+# compiled launchers, which start nothing else, only the doubles' exit after
+# they reported. Measured on both, it is taken out of the shell's figure too.
+exit_tail=$(cat "$work/launch/starter.runs" "$work/launch/floor.runs" |
+  awk '{ print $2 - $1 - $3 - $4 }' | median)
+shell_helpers=$(awk -v t="$exit_tail" '{ print $2 - $1 - $3 - $4 - t }' \
+  "$work/launch/shell.runs" | median)
+shell_total=$(awk -v t="$exit_tail" '{ print $2 - $3 - $4 - t }' "$work/launch/shell.runs" | median)
+
+# ------------------------------------------------------------ installation step
+
+# file systems: the build directory's, and tmpfs where there is one.
+filesystems="disk"
+[ -n "$shm_work" ] && filesystems="disk tmpfs"
+fs_root() {
+  case $1 in
+    disk) echo "$work/install" ;;
+    tmpfs) echo "$shm_work/install" ;;
+  esac
+}
+fs_label() {
+  case $1 in
+    disk) echo "$(df -T "$work" | awk 'NR == 2 { print $2 }') (build directory)" ;;
+    tmpfs) echo "tmpfs (/dev/shm)" ;;
+  esac
+}
+
+# install_case FS SHAPE FILES RUNS: RUNS runs of the installation step and
+# of its floor, each on freshly made trees; lines go to .install and .floor.
+install_case() {
+  local fs=$1 shape=$2 files=$3 runs=$4 run root
+  local base=$work/results/install.$fs.$shape.$files
+  mkdir -p "$work/results"
+  for ((run = 0; run < runs; run++)); do
+    root=$(fs_root "$fs")/$shape.$files.$run
+    mkdir -p "$root" || fail "could not create $root"
+    "$bench_bin/install_bench" prepare "$root" "$files" "$shape" ||
+      fail "could not prepare $files files ($shape) in $root"
+    # Alternating which goes first keeps drift out of the ratio.
+    if ((run % 2)); then
+      "$bench_bin/install_bench" floor "$root" >>"$base.floor" || fail "floor failed in $root"
+      "$bench_bin/install_bench" install "$root" >>"$base.install" 2>"$root.stderr" ||
+        fail "installation step failed in $root: $(cat "$root.stderr")"
+    else
+      "$bench_bin/install_bench" install "$root" >>"$base.install" 2>"$root.stderr" ||
+        fail "installation step failed in $root: $(cat "$root.stderr")"
+      "$bench_bin/install_bench" floor "$root" >>"$base.floor" || fail "floor failed in $root"
+    fi
+    rm -rf "$root" "$root.stderr"
+  done
+}
+
+for fs in $filesystems; do
+  for shape in nested flat; do
+    for files in $install_sizes; do
+      note "installation step: $files files, $shape, on $fs, $install_runs runs"
+      install_case "$fs" "$shape" "$files" "$install_runs"
+    done
+    # Peak memory with a tiny bundle, against the largest one above.
+    note "installation step: $memory_small files, $shape, on $fs, $install_runs runs"
+    install_case "$fs" "$shape" "$memory_small" "$install_runs"
+  done
+done
+
+# ------------------------------------------------------------ whole update
+
+# The whole update runs on tmpfs where there is one: on a disk, its journal
+# alone varies more than the installer's own work.
+update_fs=disk
+[ -n "$shm_work" ] && update_fs=tmpfs
+update_case() {
+  local files=$1 runs=$2 run root archive dead figures
+  local base=$work/results/update.$files
+  root=$(fs_root "$update_fs")/update.$files
+  mkdir -p "$root/source" "$root/home" || fail "could not create $root"
+  "$bench_bin/install_bench" bundle "$root/source/Zentrivale.app" "$files" nested \
+    com.zentrivale.bench new || fail "could not make the $files-file update"
+  "$tool_root/usr/bin/codesign" --force --deep --sign - "$root/source/Zentrivale.app" \
+    2>/dev/null || fail "could not sign the $files-file update"
+  archive=$root/update.zip
+  (cd "$root/source" && zip -qry "$archive" Zentrivale.app) || fail "could not zip the update"
+  for ((run = 0; run < runs; run++)); do
+    for kind in installer floor; do
+      rm -rf "$root/Applications"
+      mkdir -p "$root/Applications"
+      "$bench_bin/install_bench" bundle "$root/Applications/Zentrivale.app" "$files" nested \
+        com.zentrivale.bench old &&
+        "$bench_bin/install_bench" bundle "$root/Applications/.Zentrivale.backup-1" "$files" \
+          nested com.zentrivale.bench older || fail "could not make the installed bundle"
+      sync
+      if [ "$kind" = installer ]; then
+        # An application process that has already gone: one probe, then the
+        # fixed pause.
+        /bin/true &
+        dead=$!
+        wait "$dead"
+        figures=$(HOME=$root/home "$bench_bin/install_bench" time "$bin/bundle_installer" \
+          --archive "$archive" --target-app "$root/Applications/Zentrivale.app" \
+          --parent-pid "$dead" --bundle-id com.zentrivale.bench --no-relaunch \
+          2>"$root/installer.stderr" | tail -n 1)
+        [ -n "$figures" ] || fail "the update failed: $(cat "$root/installer.stderr")"
+      else
+        figures=$("$bench_bin/install_bench" time /bin/bash "$bench_dir/update_floor.sh" \
+          "$tool_root" "$archive" "$root/Applications" | tail -n 1)
+        [ -n "$figures" ] || fail "the update floor failed in $root"
+      fi
+      [ "$(cat "$root/Applications/Zentrivale.app/Contents/Resources/version")" = new ] ||
+        fail "the $kind run did not install the new bundle"
+      echo "$figures" >>"$base.$kind"
+    done
+  done
+  rm -rf "$root"
+}
+for files in $update_sizes; do
+  note "whole update: $files files, $update_runs runs"
+  update_case "$files" "$update_runs"
+done
+
+# ------------------------------------------------------------ sizes
+
+declare -A stripped_size
+for program in "$bin/bundle_starter" "$bin/bundle_installer" "$bench_bin/launch_floor"; do
+  copy=$work/$(basename "$program").stripped
+  cp "$program" "$copy" && strip "$copy" || fail "could not strip a copy of $program"
+  stripped_size[$(basename "$program")]=$(stat -c %s "$copy")
+done
+runtime_of() {
+  if ldd "$1" 2>/dev/null | grep -q 'libstdc++'; then
+    echo "libstdc++ shared"
+  elif nm -C "$1" 2>/dev/null | grep -q 'std::'; then
+    echo "libstdc++ static"
+  else
+    echo "libc only"
+  fi
+}
+
+# ------------------------------------------------------------ report
+
+kernel=$(uname -sr)
+cpu_model=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+[ -n "$cpu_model" ] || cpu_model=unknown
+command_line="make bench"
+[ -n "$quick" ] && command_line="bench/run.sh --quick BENCH_BUILD_DIR (smoke run: the figures mean nothing)"
+compiler=$(awk -F= '/^CMAKE_CXX_COMPILER:/ { print $2 }' "$build_dir/CMakeCache.txt")
+compiler_version=$("$compiler" --version 2>/dev/null | head -n 1)
+
+install_row() {
+  # install_row FS SHAPE FILES
+  local base=$work/results/install.$1.$2.$3
+  local iw fw ic fc
+  iw=$(column 1 "$base.install" | median)
+  fw=$(column 1 "$base.floor" | median)
+  ic=$(column 2 "$base.install" | median)
+  fc=$(column 2 "$base.floor" | median)
+  local wr cr
+  wr=$(ratio "$iw" "$fw")
+  cr=$(ratio "$ic" "$fc")
+  printf '| %s | %s | %s | %s | %s | **%s** %s | %s | %s | **%s** %s |\n' \
+    "$(fs_label "$1")" "$2" "$3" "$(ms "$iw")" "$(ms "$fw")" "$wr" "$(verdict "$wr" 1.2)" \
+    "$(ms "$ic")" "$(ms "$fc")" "$cr" "$(verdict "$cr" 1.2)"
+}
+memory_row() {
+  local small large r floor_large
+  small=$(column 3 "$work/results/install.$1.$2.$memory_small.install" | median)
+  large=$(column 3 "$work/results/install.$1.$2.$memory_large.install" | median)
+  floor_large=$(column 3 "$work/results/install.$1.$2.$memory_large.floor" | median)
+  r=$(ratio "$large" "$small")
+  printf '| %s | %s | %s | %s | **%s** %s | %s |\n' "$(fs_label "$1")" "$2" \
+    "$(mib "$small")" "$(mib "$large")" "$r" "$(verdict "$r" 1.1)" "$(mib "$floor_large")"
+}
+update_row() {
+  local base=$work/results/update.$1
+  local iw fw ic fc wr
+  iw=$(column 1 "$base.installer" | median)
+  iw=$(awk -v w="$iw" -v p="$pause_ms" 'BEGIN { print w - p * 1e6 }')
+  fw=$(column 1 "$base.floor" | median)
+  ic=$(column 2 "$base.installer" | median)
+  fc=$(column 2 "$base.floor" | median)
+  wr=$(ratio "$iw" "$fw")
+  printf '| %s | %s | %s | **%s** | %s | %s | **%s** |\n' "$1" "$(ms "$iw")" "$(ms "$fw")" \
+    "$wr" "$(ms "$ic")" "$(ms "$fc")" "$(ratio "$ic" "$fc")"
+}
+
+s=starter f=floor h=shell
+self_vs_floor=$(ratio "${launch_self[$s]}" "${launch_self[$f]}")
+self_vs_shell=$(ratio "${launch_self[$s]}" "$shell_total")
+ir_vs_floor=$(ratio "${launch_ir[$s]}" "${launch_ir[$f]}")
+ir_vs_shell=$(ratio "${launch_ir[$s]}" "${launch_ir[$h]}")
+rss_vs_floor=$(ratio "${launch_rss[$s]}" "${launch_rss[$f]}")
+floor_vs_shell=$(ratio "${launch_self[$f]}" "$shell_total")
+floor_ir_vs_shell=$(ratio "${launch_ir[$f]}" "${launch_ir[$h]}")
+
+tmp_output=$output.tmp.$$
+{
+  cat <<EOF
+# Benchmarks
+
+Generated by \`$command_line\` (bench/run.sh) on $(date -u '+%Y-%m-%d %H:%M UTC').
+Do not edit by hand: run it again.
+
+Machine: $(nproc) CPUs, $cpu_model, $kernel. Compiler: $compiler_version,
+Release build of the bench project (bench/CMakeLists.txt, which builds the
+programs exactly as the main project does). Every figure is the median of N
+runs, N given with each table; every ratio is taken between medians measured
+in this one run. Goals are met when the ratio is at or below the limit.
+
+## Launcher: one full launch
+
+A backend that listens on 127.0.0.1:3000 at once and a frontend that exits at
+once (bench/bench_backend.c, bench/bench_frontend.c; both check that they got
+their environment), in a private network namespace. Three launchers do the
+same steps: \`bundle_starter\`; the floor, a minimal C program doing the same
+spawns, probes and waits (bench/launch_floor.c); and the shell script a
+packager would otherwise write (bench/launcher.sh: bash, because its
+/dev/tcp redirections probe the port without a helper process, where
+\`nc -z\` would cost a process per probe; \`mkdir -p\` and \`sleep\` are the
+system's).
+
+N = $launch_runs launches of each (interleaved) for CPU time and memory,
+N = $callgrind_runs for instructions.
+
+| | $(launcher_label starter) | $(launcher_label floor) | $(launcher_label shell) |
+|---|---|---|---|
+| CPU time (user + system) of the launch, ms | $(ms "${launch_self[$s]}") | $(ms "${launch_self[$f]}") | $(ms "$shell_total") |
+| of which the launcher process itself, ms | $(ms "${launch_self[$s]}") | $(ms "${launch_self[$f]}") | $(ms "${launch_self[$h]}") (bash) |
+| of which helper processes, ms | none | none | $(ms "$shell_helpers") (mkdir, sleep) |
+| instructions (callgrind, user space), thousands | $(thousands "${launch_ir[$s]}") | $(thousands "${launch_ir[$f]}") | $(thousands "${launch_ir[$h]}") |
+| idle resident memory (VmRSS while the frontend runs), MiB | $(mib "${launch_rss[$s]}") | $(mib "${launch_rss[$f]}") | $(mib "${launch_rss[$h]}") |
+| wall time of the launch, ms | $(ms "${launch_wall[$s]}") | $(ms "${launch_wall[$f]}") | $(ms "${launch_wall[$h]}") |
+| launches that needed a second probe (200 ms pause) | ${launch_paused[$s]} of $launch_runs | ${launch_paused[$f]} of $launch_runs | ${launch_paused[$h]} of $launch_runs |
+| stripped size, bytes | ${stripped_size[bundle_starter]} | ${stripped_size[launch_floor]} | $(stat -c %s "$bench_dir/launcher.sh") (script) |
+
+| goal | ratio | limit | |
+|---|---|---|---|
+| CPU time, bundle_starter / C floor | **$self_vs_floor** | 1.5 | $(verdict "$self_vs_floor" 1.5) |
+| instructions, bundle_starter / C floor | **$ir_vs_floor** | 1.5 | $(verdict "$ir_vs_floor" 1.5) |
+| CPU time, bundle_starter / shell launcher | **$self_vs_shell** | 0.3 | $(verdict "$self_vs_shell" 0.3) |
+| instructions, bundle_starter / shell launcher | **$ir_vs_shell** | 0.3 | $(verdict "$ir_vs_shell" 0.3) |
+| idle resident memory, bundle_starter / C floor | **$rss_vs_floor** | 1.3 | $(verdict "$rss_vs_floor" 1.3) |
+
+For scale, the C floor against the shell launcher: **$floor_vs_shell** of its
+CPU time and **$floor_ir_vs_shell** of its instructions.
+
+How it is measured (bench/launch_probe.c starts each launch):
+- *CPU time*: the launcher's own user + system time, read from
+  /proc/<pid>/schedstat after it has exited and before it is reaped, so no
+  child's time is in it; it includes the exec of the launcher and its exit.
+  The shell launcher's helper processes are part of its cost: wait4 reports
+  the time of the launcher and of every child it reaped; less bash's own
+  time, less what the two doubles report for themselves just before they
+  exit, less the doubles' exit after that report ($(ms "$exit_tail") ms, the same
+  doubles, measured in this run as the whole remainder for the two compiled
+  launchers, which start nothing else), the rest is the helpers'.
+- *instructions*: valgrind --tool=callgrind over the launcher and every
+  process it starts except backend and frontend (--trace-children-skip),
+  summed. User-space instructions only; the dynamic loader is included.
+  No hardware counters here (\`perf stat -e instructions\` says
+  "not supported"), so callgrind stands in. Under valgrind the backend is
+  always listening by the first probe.
+- *idle resident memory*: the frontend double reads its parent's VmRSS from
+  /proc while the launcher waits for it.
+- *second probe*: the backend double listens at once, but the first probe
+  can still come before it does; the launch then pauses 200 ms and probes
+  again, which costs the shell launcher a sleep process. Medians are over
+  all launches.
+
+## Installer: the installation step
+
+\`installer::install_bundle\` on prepared trees (bench/install_bench.cpp, linked
+with the installer's own code): the exchange of the new bundle with the
+installed one, the move of the previous version to the rollback backup, the
+staging clean-up and the removal of an older rollback backup of the same
+size. The floor: \`/bin/rm -rf\` of an equal tree plus one \`/bin/mv\`, as two
+processes. Each bundle holds the given number of regular files (small files
+of one line each), laid out *nested* (100 files a directory, 100 directories
+a group) or *flat* (all in one directory). Trees are made and synced before
+each run, in another process. N = $install_runs runs each; the step and the
+floor alternate which runs first.
+
+| file system | shape | files | step wall, ms | floor wall, ms | wall ratio (limit 1.2) | step CPU, ms | floor CPU, ms | CPU ratio (limit 1.2) |
+|---|---|---|---|---|---|---|---|---|
+EOF
+  for fs in $filesystems; do
+    for shape in nested flat; do
+      for files in $install_sizes; do install_row "$fs" "$shape" "$files"; done
+    done
+  done
+  cat <<EOF
+
+Peak resident memory (VmHWM) of the process that runs the installation step,
+$memory_small files against $memory_large files; the last column is rm -rf's
+own peak (ru_maxrss) for $memory_large files, for comparison.
+
+| file system | shape | peak at $memory_small files, MiB | peak at $memory_large files, MiB | ratio (limit 1.1) | rm -rf at $memory_large files, MiB |
+|---|---|---|---|---|---|
+EOF
+  for fs in $filesystems; do
+    for shape in nested flat; do memory_row "$fs" "$shape"; done
+  done
+  cat <<EOF
+
+## Installer: a whole update
+
+The built \`bundle_installer\` end to end with the stand-in tools
+(--no-relaunch), on $(fs_label "$update_fs"): an installed bundle
+and an older backup of the given number of files (nested), a signed ZIP of a
+new bundle of the same size, and an application process that has already
+exited. The installer's wall time is shown less its fixed pause of
+$pause_ms ms after the application has gone. The floor (bench/update_floor.sh)
+runs the same tools with the same arguments straight from a script, then
+mv, rm -rf and rmdir: what remains is the installer's own work. CPU time
+includes every tool. N = $update_runs runs each.
+
+| files | installer wall less the pause, ms | floor wall, ms | ratio | installer CPU, ms | floor CPU, ms | ratio |
+|---|---|---|---|---|---|---|
+EOF
+  for files in $update_sizes; do update_row "$files"; done
+  cat <<EOF
+
+## Binary sizes (stripped copies)
+
+| program | bytes | C++ runtime |
+|---|---|---|
+| bundle_starter | ${stripped_size[bundle_starter]} | $(runtime_of "$bin/bundle_starter") |
+| bundle_installer | ${stripped_size[bundle_installer]} | $(runtime_of "$bin/bundle_installer") |
+| launch_floor (C floor) | ${stripped_size[launch_floor]} | $(runtime_of "$bench_bin/launch_floor") |
+
+## Limits of these figures
+
+- Linux figures for programs that ship for macOS. On macOS libc++ lives in
+  the dyld shared cache, so the dynamic-linking share of a launch differs;
+  the floors stand in the same place as the programs on each system.
+- Wall times on a disk file system follow the disk and its journal more than
+  the programs; tmpfs shows the programs' own work.
+- The launcher's figures include the exec of the launcher and its own exit;
+  a few tenths of a millisecond of the machine's scheduling noise remain in
+  each run, which the medians damp but do not remove.
+EOF
+} >"$tmp_output" || fail "could not write $tmp_output"
+mv "$tmp_output" "$output" || fail "could not write $output"
+note "wrote $output"
