@@ -31,14 +31,17 @@ struct Entry {
   bool maybe_directory;
 };
 
-// One directory on the way down. Only the deepest level holds a descriptor;
-// the others are reopened through ".." and recognised by device and inode.
+// One directory on the way down. Only the deepest level holds a descriptor
+// (and, between batches, a listing); the others are reopened through ".."
+// and recognised by device and inode.
 struct Level {
   std::string name;  // its name in the level above
   dev_t device;
   ino_t inode;
   std::vector<std::string> subdirectories;  // of the current batch, still to be removed
-  bool more;  // entries beyond the current batch remain
+  DirStream listing;    // the pass under way; none before a pass or after a descent
+  bool found = false;   // the pass under way has met entries
+  bool empty = false;   // a whole pass from the start met none
 };
 
 bool is_dot_or_dot_dot(const char* name) {
@@ -50,15 +53,7 @@ bool is_dot_or_dot_dot(const char* name) {
 // grow with that.
 constexpr size_t kListingBatch = 1024;
 
-struct Listing {
-  std::vector<Entry> entries;
-  bool complete;  // the end of the directory was reached
-};
-
-// Up to kListingBatch entries from the start of `directory`. Each batch is
-// read whole before anything in it is removed: some file systems skip
-// entries when a directory changes while it is being read.
-support::Result<Listing> read_entries(int directory) {
+support::Result<DirStream> listing_from_start(int directory) {
   int listing_fd = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
   if (listing_fd < 0) return support::os_error(errno);
   DirStream listing(::fdopendir(listing_fd));
@@ -69,20 +64,33 @@ support::Result<Listing> read_entries(int directory) {
   }
   // The duplicate shares its offset with every earlier listing of `directory`.
   ::rewinddir(listing.get());
-  Listing result{{}, false};
-  while (result.entries.size() < kListingBatch) {
+  return listing;
+}
+
+// The next batch of up to kListingBatch entries of the level's pass.
+support::Result<std::vector<Entry>> next_batch(int directory, Level& level) {
+  if (!level.listing) {
+    support::Result<DirStream> listing = listing_from_start(directory);
+    if (!listing) return std::move(listing).take_error();
+    level.listing = std::move(listing.value());
+    level.found = false;
+  }
+  std::vector<Entry> entries;
+  while (entries.size() < kListingBatch) {
     errno = 0;
-    struct dirent* entry = ::readdir(listing.get());
+    struct dirent* entry = ::readdir(level.listing.get());
     if (entry == nullptr) {
       if (errno != 0) return support::os_error(errno);
-      result.complete = true;
+      level.listing.reset();
+      level.empty = !level.found && entries.empty();
       break;
     }
     if (is_dot_or_dot_dot(entry->d_name)) continue;
     bool maybe_directory = entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN;
-    result.entries.push_back(Entry{entry->d_name, maybe_directory});
+    entries.push_back(Entry{entry->d_name, maybe_directory});
   }
-  return result;
+  if (!entries.empty()) level.found = true;
+  return entries;
 }
 
 support::Result<void> unlink_entry(int directory, const std::string& name, int flags) {
@@ -92,15 +100,15 @@ support::Result<void> unlink_entry(int directory, const std::string& name, int f
   return support::os_error(errno);
 }
 
-// Reads the next batch of the directory at `fd`, unlinks what is certainly
-// not a directory and keeps the rest for later descent. Everything from the
-// batch before is gone by then, so reading from the start again yields only
-// what is left.
-support::Result<void> list_batch(int fd, Level& level) {
-  support::Result<Listing> listing = read_entries(fd);
-  if (!listing) return std::move(listing).take_error();
-  level.more = !listing->complete;
-  for (Entry& entry : listing->entries) {
+// Removes the next batch of the directory at `fd`: unlinks what is certainly
+// not a directory and keeps the rest for later descent. Some file systems
+// skip entries when a directory changes while it is being read, so a
+// directory counts as emptied only once a whole pass from its start has met
+// nothing.
+support::Result<void> remove_batch(int fd, Level& level) {
+  support::Result<std::vector<Entry>> batch = next_batch(fd, level);
+  if (!batch) return std::move(batch).take_error();
+  for (Entry& entry : batch.value()) {
     if (entry.maybe_directory) {
       level.subdirectories.push_back(std::move(entry.name));
       continue;
@@ -114,10 +122,7 @@ support::Result<void> list_batch(int fd, Level& level) {
 support::Result<Level> open_level(int fd, std::string name) {
   struct stat status;
   if (::fstat(fd, &status) != 0) return support::os_error(errno);
-  Level level{std::move(name), status.st_dev, status.st_ino, {}, false};
-  support::Result<void> listed = list_batch(fd, level);
-  if (!listed) return std::move(listed).take_error();
-  return level;
+  return Level{std::move(name), status.st_dev, status.st_ino, {}, {}};
 }
 
 // Empties the directory open at `current` without recursion and with at most
@@ -137,8 +142,8 @@ class TreeEmptier {
         std::string name = std::move(level.subdirectories.back());
         level.subdirectories.pop_back();
         step = descend(name);
-      } else if (level.more) {
-        step = list_batch(current_.get(), level);
+      } else if (!level.empty) {
+        step = remove_batch(current_.get(), level);
       } else if (levels_.size() > 1) {
         step = climb_and_remove();
       } else {
@@ -161,6 +166,9 @@ class TreeEmptier {
     }
     support::Result<Level> level = open_level(child.get(), name);
     if (!level) return std::move(level).take_error();
+    // The parent's pass starts again from the start when we are back: one
+    // listing held at a time keeps the descriptors bounded.
+    levels_.back().listing.reset();
     levels_.push_back(std::move(level.value()));
     current_ = std::move(child);
     return support::success();
