@@ -243,7 +243,10 @@ TEST_F(HostileLauncherTest, StoppedBackendIsKilledAfterTheGrace) {
   Result<Child> backend = start_child(bundle.executable_directory() + "/backend", {});
   ASSERT_TRUE(backend.ok()) << backend.error();
   siginfo_t info{};
-  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(backend->pid()), &info, WSTOPPED | WNOWAIT), 0);
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(backend->pid()), &info,
+                     WSTOPPED | WEXITED | WNOWAIT),
+            0);
+  ASSERT_EQ(info.si_code, CLD_STOPPED);
 
   BackendTiming timing;
   timing.readiness_limit = 1s;
