@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs, on Debian or Ubuntu, what the build, the tests and the demo need
-# and the machine lacks. Does nothing when everything is there. Elsewhere
-# (macOS) it only says what to have.
+# and the machine lacks, plus any package named as an argument. Does nothing
+# when everything is there. Elsewhere (macOS) it only says what to have.
 set -euo pipefail
 
-packages=(build-essential cmake g++ clang libgtest-dev zip unzip libarchive-tools iproute2 util-linux)
+packages=(build-essential cmake g++ clang libgtest-dev zip unzip libarchive-tools iproute2 util-linux "$@")
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
   echo "not a Debian system: install a C++17 compiler, CMake 3.20+ and GoogleTest yourself" >&2
