@@ -531,13 +531,30 @@ EOF
 | bundle_installer | ${stripped_size[bundle_installer]} | $(runtime_of "$bin/bundle_installer") |
 | launch_floor (C floor) | ${stripped_size[launch_floor]} | $(runtime_of "$bench_bin/launch_floor") |
 
+## What these benchmarks changed
+
+Measured with this suite on 2026-12-08, before and after each change:
+- Both programs link libstdc++ and libgcc statically on Linux. With the
+  shared libstdc++, loading and relocating it took most of a launch:
+  1,909 thousand instructions against the C floor's 231 thousand (8.26
+  times), 2.84 MiB idle against 1.59 MiB (1.79 times), and 0.55 times the
+  shell launcher's instructions. The stripped launcher grows from 63 to
+  215 KiB, the installer from 147 to 303 KiB.
+- Tree removal holds at most 1,024 entries of a directory at a time. Reading
+  each listing whole made the installation step peak at 9.86 MiB with
+  100,000 files in one directory against 3.04 MiB with 10 (3.25 times).
+
 ## Limits of these figures
 
 - Linux figures for programs that ship for macOS. On macOS libc++ lives in
   the dyld shared cache, so the dynamic-linking share of a launch differs;
   the floors stand in the same place as the programs on each system.
 - Wall times on a disk file system follow the disk and its journal more than
-  the programs; tmpfs shows the programs' own work.
+  the programs; tmpfs shows the programs' own work. On this machine's disk
+  the same run varies by 20 % and more from one repetition to the next.
+- Most of a launch's CPU time is the kernel's work for exec, spawn and exit,
+  which every launcher pays alike: the goal of 0.3 times the shell launcher
+  leaves little room, since the C floor itself comes to about as much.
 - The launcher's figures include the exec of the launcher and its own exit;
   a few tenths of a millisecond of the machine's scheduling noise remain in
   each run, which the medians damp but do not remove.
