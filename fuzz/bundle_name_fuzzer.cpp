@@ -16,24 +16,6 @@
 
 namespace {
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // Undoes the escapes; nothing when the body is not well formed.
 std::optional<std::string> unescape(const std::string& body) {
   std::string out;
@@ -65,7 +47,7 @@ std::optional<std::string> unescape(const std::string& body) {
         // return, line feed and NUL have escapes of their own.
         bool own_escape = code == 0 || code == '\t' || code == '\r' || code == '\n';
         if (code > 0x10FFFF || (code >= 0x20 && code < 0x7F) || own_escape) return std::nullopt;
-        append_utf8(out, static_cast<char32_t>(code));
+        support::append_utf8(out, static_cast<char32_t>(code));
         i = close;
         break;
       }

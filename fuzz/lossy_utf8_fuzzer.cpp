@@ -67,24 +67,6 @@ std::string reference_lossy(const std::string& in, bool& valid) {
   return out;
 }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // Decoding valid text and encoding it again gives the same bytes, and no
 // code point is a surrogate or beyond U+10FFFF.
 void check_code_points(const std::string& text) {
@@ -95,7 +77,7 @@ void check_code_points(const std::string& text) {
     char32_t c = support::next_code_point(text, pos);
     FUZZ_CHECK(pos > before && pos <= text.size(), fuzz::shown(text));
     FUZZ_CHECK(c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF), fuzz::shown(text));
-    append_utf8(again, c);
+    support::append_utf8(again, c);
   }
   FUZZ_CHECK(again == text, fuzz::shown(text) + " re-encoded as " + fuzz::shown(again));
 }

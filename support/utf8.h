@@ -16,6 +16,9 @@ bool is_valid_utf8(std::string_view bytes);
 // Decodes the next code point of valid UTF-8 text at `pos` and advances it.
 char32_t next_code_point(std::string_view text, size_t& pos);
 
+// Appends the UTF-8 encoding of the code point `c` (at most U+10FFFF).
+void append_utf8(std::string& out, char32_t c);
+
 // Unicode's White_Space property.
 bool is_unicode_white_space(char32_t c);
 

@@ -30,6 +30,12 @@ TEST(LossyUtf8Test, RejectsOverlongsSurrogatesAndOutOfRange) {
   EXPECT_EQ(lossy_utf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
+TEST(AppendUtf8Test, EncodesEachLength) {
+  std::string out;
+  for (char32_t c : {U'A', U'\u00E9', U'\u20AC', U'\U0001F600', U'\U0010FFFF'}) append_utf8(out, c);
+  EXPECT_EQ(out, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF");
+}
+
 TEST(WhiteSpaceTest, TrimsEveryUnicodeWhiteSpaceAtBothEnds) {
   EXPECT_EQ(trim_unicode_white_space(" \t\r\n\v\f com.example.app \xC2\x85\xC2\xA0"),
             "com.example.app");

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "utf8.h"
+
 namespace stand_in {
 namespace {
 
@@ -15,24 +17,6 @@ struct Tag {
 };
 
 bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 // "&lt;" and its four siblings, and character references such as "&#233;".
 Result<void> decode_entity(std::string_view entity, std::string& out) {
@@ -59,7 +43,7 @@ Result<void> decode_entity(std::string_view entity, std::string& out) {
     bool valid = !digits.empty() && value != 0 && value <= 0x10FFFF &&
                  !(value >= 0xD800 && value <= 0xDFFF);
     if (!valid) return Error("bad character reference &" + std::string(entity) + ";");
-    append_utf8(out, value);
+    support::append_utf8(out, value);
     return support::success();
   }
   return Error("unknown entity &" + std::string(entity) + ";");
