@@ -3,61 +3,17 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zip.h>
 
 #include <algorithm>
-#include <array>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 namespace hostile {
 namespace {
-
-uint32_t crc32(const std::string& data) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : data) crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
-
-void put16(std::string& out, uint32_t value) {
-  out += static_cast<char>(value & 0xFF);
-  out += static_cast<char>((value >> 8) & 0xFF);
-}
-
-void put32(std::string& out, uint32_t value) {
-  put16(out, value & 0xFFFF);
-  put16(out, value >> 16);
-}
-
-void put64(std::string& out, uint64_t value) {
-  put32(out, static_cast<uint32_t>(value));
-  put32(out, static_cast<uint32_t>(value >> 32));
-}
-
-bool is_non_ascii_utf8(const std::string& name) {
-  bool non_ascii = false;
-  for (size_t i = 0; i < name.size();) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
-                                 : (c & 0xF8) == 0xF0 ? 4 : 0;
-    if (length == 0 || i + length > name.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      if ((static_cast<unsigned char>(name[i + k]) & 0xC0) != 0x80) return false;
-    }
-    non_ascii = non_ascii || length > 1;
-    i += length;
-  }
-  return non_ascii;
-}
 
 std::string read_link(const std::string& path) {
   std::vector<char> buffer(4096);
@@ -65,51 +21,37 @@ std::string read_link(const std::string& path) {
   return n < 0 ? std::string() : std::string(buffer.data(), static_cast<size_t>(n));
 }
 
+// An archive without entries is its end record alone. libzip writes nothing
+// at all for one, so the empty-archive case needs these 22 bytes by hand.
+const std::string kEmptyArchive("PK\x05\x06" + std::string(18, '\0'));
+
+struct SourceFree {
+  void operator()(zip_source_t* source) const { ::zip_source_free(source); }
+};
+using Source = std::unique_ptr<zip_source_t, SourceFree>;
+
+std::string failed(const std::string& what, const char* why) {
+  std::fprintf(stderr, "ZipWriter: %s: %s\n", what.c_str(), why);
+  return std::string();
+}
+
+// The bytes of the in-memory archive that zip_close wrote into `source`.
+std::string contents(zip_source_t* source) {
+  if (::zip_source_open(source) != 0) return failed("reading the archive", "open");
+  std::string bytes;
+  char buffer[65536];
+  for (zip_int64_t n; (n = ::zip_source_read(source, buffer, sizeof buffer)) > 0;) {
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  ::zip_source_close(source);
+  return bytes;
+}
+
 }  // namespace
 
 void ZipWriter::entry(const std::string& name, const std::string& content, uint32_t mode,
                       uint8_t system) {
-  const uint32_t crc = crc32(content);
-  const uint32_t size = static_cast<uint32_t>(content.size());
-  const uint32_t offset = static_cast<uint32_t>(local_.size());
-  // Bit 11: the name is UTF-8. Left off for other bytes, as Info-ZIP does.
-  const uint32_t flags = is_non_ascii_utf8(name) ? 0x0800 : 0;
-  const uint32_t dos_date = (0 << 9) | (1 << 5) | 1;  // 1980-01-01
-
-  put32(local_, 0x04034b50);
-  put16(local_, 20);
-  put16(local_, flags);
-  put16(local_, 0);  // stored
-  put16(local_, 0);
-  put16(local_, dos_date);
-  put32(local_, crc);
-  put32(local_, size);
-  put32(local_, size);
-  put16(local_, static_cast<uint32_t>(name.size()));
-  put16(local_, 0);
-  local_ += name;
-  local_ += content;
-
-  put32(central_, 0x02014b50);
-  put16(central_, (static_cast<uint32_t>(system) << 8) | 20);
-  put16(central_, 20);
-  put16(central_, flags);
-  put16(central_, 0);
-  put16(central_, 0);
-  put16(central_, dos_date);
-  put32(central_, crc);
-  put32(central_, size);
-  put32(central_, size);
-  put16(central_, static_cast<uint32_t>(name.size()));
-  put16(central_, 0);
-  put16(central_, 0);
-  put16(central_, 0);
-  put16(central_, 0);
-  const uint32_t dos_directory = S_ISDIR(mode) ? 0x10 : 0;
-  put32(central_, (system == 3 ? mode << 16 : 0) | dos_directory);
-  put32(central_, offset);
-  central_ += name;
-  ++entries_;
+  entries_.push_back({name, content, mode, system});
 }
 
 void ZipWriter::file(const std::string& name, const std::string& content,
@@ -155,42 +97,47 @@ bool ZipWriter::tree(const std::string& directory, const std::string& prefix,
 }
 
 std::string ZipWriter::bytes() const {
-  std::string out = local_ + central_;
-  const uint64_t central_offset = local_.size();
-  const uint64_t central_size = central_.size();
-  const bool zip64 = entries_ >= 0xFFFF;
-  if (zip64) {
-    const uint64_t record_offset = out.size();
-    put32(out, 0x06064b50);
-    put64(out, 44);
-    put16(out, (3 << 8) | 45);
-    put16(out, 45);
-    put32(out, 0);
-    put32(out, 0);
-    put64(out, entries_);
-    put64(out, entries_);
-    put64(out, central_size);
-    put64(out, central_offset);
-    put32(out, 0x07064b50);
-    put32(out, 0);
-    put64(out, record_offset);
-    put32(out, 1);
+  if (entries_.empty()) return kEmptyArchive;
+  zip_error_t error;
+  ::zip_error_init(&error);
+  Source buffer(::zip_source_buffer_create(nullptr, 0, 0, &error));
+  if (!buffer) return failed("creating the archive", ::zip_error_strerror(&error));
+  zip_t* archive = ::zip_open_from_source(buffer.get(), ZIP_TRUNCATE, &error);
+  if (!archive) return failed("creating the archive", ::zip_error_strerror(&error));
+  ::zip_source_keep(buffer.get());  // read back after zip_close
+
+  for (const Entry& e : entries_) {
+    zip_source_t* content = ::zip_source_buffer(archive, e.content.data(), e.content.size(), 0);
+    zip_int64_t index = content ? ::zip_file_add(archive, e.name.c_str(), content, ZIP_FL_ENC_GUESS) : -1;
+    if (index < 0) {
+      if (content) ::zip_source_free(content);
+      std::string why = ::zip_strerror(archive);
+      ::zip_discard(archive);
+      return failed(e.name, why.c_str());
+    }
+    const auto i = static_cast<zip_uint64_t>(index);
+    const uint32_t dos_directory = S_ISDIR(e.mode) ? 0x10 : 0;
+    const uint32_t attributes = (e.system == ZIP_OPSYS_UNIX ? e.mode << 16 : 0) | dos_directory;
+    if (::zip_set_file_compression(archive, i, ZIP_CM_STORE, 0) != 0 ||
+        ::zip_file_set_external_attributes(archive, i, 0, e.system, attributes) != 0 ||
+        ::zip_file_set_mtime(archive, i, 315532800, 0) != 0) {  // 1980-01-01
+      std::string why = ::zip_strerror(archive);
+      ::zip_discard(archive);
+      return failed(e.name, why.c_str());
+    }
   }
-  const uint32_t count = zip64 ? 0xFFFF : static_cast<uint32_t>(entries_);
-  put32(out, 0x06054b50);
-  put16(out, 0);
-  put16(out, 0);
-  put16(out, count);
-  put16(out, count);
-  put32(out, static_cast<uint32_t>(central_size));
-  put32(out, static_cast<uint32_t>(central_offset));
-  put16(out, 0);
-  return out;
+  if (::zip_close(archive) != 0) {
+    std::string why = ::zip_strerror(archive);
+    ::zip_discard(archive);
+    return failed("writing the archive", why.c_str());
+  }
+  return contents(buffer.get());
 }
 
 bool ZipWriter::write(const std::string& path) const {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
   std::string data = bytes();
+  if (data.empty()) return false;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
   return static_cast<bool>(out);
 }

@@ -1,13 +1,15 @@
-// Writes ZIP archives entry by entry, byte for byte as asked: names are not
-// cleaned, so the archive can hold what an attacker would put in one ("../"
-// and absolute names, links, set-id bits, devices, 100,000 entries, names of
-// thousands of bytes). Entries are stored uncompressed; past 65,535 entries
-// the archive gets the Zip64 end records.
+// Builds ZIP archives entry by entry with libzip, names exactly as asked: they
+// are not cleaned, so the archive can hold what an attacker would put in one
+// ("../" and absolute names, links, set-id bits, devices, 100,000 entries,
+// names of thousands of bytes). Entries are stored uncompressed, so that a
+// test can find and damage a file's bytes; past 65,535 entries libzip writes
+// the Zip64 end records.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace hostile {
 
@@ -28,15 +30,20 @@ class ZipWriter {
   bool tree(const std::string& directory, const std::string& prefix,
             const ModeFor& mode_for = {});
 
-  size_t entries() const { return entries_; }
-  // The whole archive.
+  size_t entries() const { return entries_.size(); }
+  // The whole archive; empty, with the reason on standard error, when libzip
+  // refuses an entry.
   std::string bytes() const;
   bool write(const std::string& path) const;
 
  private:
-  std::string local_;    // local headers and contents
-  std::string central_;  // central directory
-  size_t entries_ = 0;
+  struct Entry {
+    std::string name;
+    std::string content;
+    uint32_t mode;
+    uint8_t system;
+  };
+  std::vector<Entry> entries_;
 };
 
 }  // namespace hostile

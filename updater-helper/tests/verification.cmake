@@ -19,7 +19,7 @@ gtest_discover_tests(verification_test DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOU
 if(NOT APPLE)
   add_executable(stand_ins_test ${CMAKE_CURRENT_LIST_DIR}/stand_ins_test.cpp)
   target_link_libraries(stand_ins_test PRIVATE
-    verification_test_support stand_in_common GTest::gtest_main)
+    verification_test_support stand_in_common PkgConfig::LIBPLIST GTest::gtest_main)
   target_compile_definitions(stand_ins_test PRIVATE
     STAND_IN_ROOT="${ZENTRIVALE_STAND_IN_ROOT}")
   add_dependencies(stand_ins_test

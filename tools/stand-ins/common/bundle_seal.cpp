@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,13 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 
 #include "files.h"
 #include "fs.h"
 #include "os_error.h"
 #include "path.h"
-#include "sha256.h"
 #include "unique_fd.h"
 
 namespace stand_in {
@@ -42,6 +43,37 @@ std::string escape(std::string_view bytes) {
   }
   return out;
 }
+
+// SHA-256 of a stream of bytes, as lower-case hexadecimal.
+class Sha256 {
+ public:
+  Sha256() : context_(::EVP_MD_CTX_new()) {
+    ok_ = context_ && ::EVP_DigestInit_ex(context_.get(), ::EVP_sha256(), nullptr) == 1;
+  }
+  void update(const void* data, size_t size) {
+    ok_ = ok_ && ::EVP_DigestUpdate(context_.get(), data, size) == 1;
+  }
+  // Nothing when libcrypto failed (out of memory).
+  std::optional<std::string> hex_digest() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (!ok_ || ::EVP_DigestFinal_ex(context_.get(), digest, &size) != 1) return std::nullopt;
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < size; ++i) {
+      hex += kHex[digest[i] >> 4];
+      hex += kHex[digest[i] & 0xF];
+    }
+    return hex;
+  }
+
+ private:
+  struct Free {
+    void operator()(EVP_MD_CTX* context) const { ::EVP_MD_CTX_free(context); }
+  };
+  std::unique_ptr<EVP_MD_CTX, Free> context_;
+  bool ok_ = false;
+};
 
 class Directory {
  public:
@@ -76,7 +108,9 @@ support::Result<std::string> describe_file(int dir_fd, const char* name, const s
   }
   char execute_bits[8];
   std::snprintf(execute_bits, sizeof execute_bits, "%03o", static_cast<unsigned>(mode & 0111));
-  return "file x=" + std::string(execute_bits) + " sha256=" + hash.hex_digest();
+  std::optional<std::string> digest = hash.hex_digest();
+  if (!digest) return support::Error(path + ": SHA-256 failed in libcrypto");
+  return "file x=" + std::string(execute_bits) + " sha256=" + *digest;
 }
 
 support::Result<std::string> describe_link(int dir_fd, const char* name, const std::string& path) {

@@ -1,5 +1,5 @@
-// A small reader for XML property lists: the top-level dictionary's keys and
-// their string values. Binary property lists are not understood.
+// The top-level dictionary of a property list, XML or binary, read with
+// libplist, as PlistBuddy and Launch Services read Info.plist.
 #pragma once
 
 #include <map>
@@ -12,10 +12,11 @@
 namespace stand_in {
 
 // Each top-level key with its string value, or nothing when the value is of
-// another type (integer, array, ...). A key given twice keeps its last value.
+// another type (integer, array, ...).
 using TopLevelEntries = std::map<std::string, std::optional<std::string>>;
 
-// Error: what the reader found wrong, e.g. "expected <key> in the dictionary".
-support::Result<TopLevelEntries> parse_top_level(std::string_view xml);
+// Error: "not a property list" or "the property list's root is not a
+// dictionary".
+support::Result<TopLevelEntries> parse_top_level(std::string_view data);
 
 }  // namespace stand_in
