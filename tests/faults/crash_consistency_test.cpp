@@ -332,7 +332,7 @@ class CrashRun {
   void check_normal_update(const ChildOutcome& outcome, const std::string& from,
                            const std::string& what) {
     std::string to = other(from);
-    std::vector<std::string> entries = entries_of(workspace_.install());
+    std::vector<std::string> entries = list_directory(workspace_.install());
     std::vector<std::string> expected{kBackupPrefix + std::to_string(outcome.pid),
                                       "Zentrivale.app"};
     if (outcome.ending != Ending::completed || outcome.exit_code != 0) {

@@ -626,8 +626,8 @@ TEST_P(InstallerFaultMatrix, Row) {
   std::string expected_final = c.failure.empty()
                                    ? "update installed successfully"
                                    : "update installation failed: " + names.expand(c.failure);
-  if (run.program.exit_code() != c.exit_status) {
-    violations.push_back("exit status " + std::to_string(run.program.exit_code()) +
+  if (run.program.exit_status != c.exit_status) {
+    violations.push_back("exit status " + std::to_string(run.program.exit_status) +
                          ", designed " + std::to_string(c.exit_status));
   }
   if (final_message != expected_final) {
@@ -663,7 +663,7 @@ TEST_P(InstallerFaultMatrix, Row) {
       violations.push_back("new version not complete at the target path: " + installed);
     }
   }
-  std::vector<std::string> entries = entries_of(tree.install);
+  std::vector<std::string> entries = list_directory(tree.install);
   std::set<std::string> expected = expected_entries(c, names);
   if (std::set<std::string>(entries.begin(), entries.end()) != expected) {
     std::string listing;
@@ -684,7 +684,7 @@ TEST_P(InstallerFaultMatrix, Row) {
   row.fault = c.fault.text();
   for (const Fault& scene : c.context) row.fault += "; given " + scene.text();
   row.step = c.step;
-  row.exit_status = run.program.exit_code() < 0 ? "signal" : std::to_string(run.program.exit_code());
+  row.exit_status = run.program.exit_status < 0 ? "signal" : std::to_string(run.program.exit_status);
   row.message = for_document(final_message, tree, run.program.pid);
   row.previous = for_document(previous, tree, run.program.pid);
   for (const std::string& violation : violations) {
@@ -739,7 +739,7 @@ std::string installer_site(const TraceLine& line, const std::string& after, cons
 TEST(InstallerCallSites, EveryCallSiteOfAnUpdateIsFailedByARow) {
   Tree tree;
   InstallerRun run = install(tree, {}, false);
-  ASSERT_EQ(run.program.exit_code(), 0) << run.program.standard_error;
+  ASSERT_EQ(run.program.exit_status, 0) << run.program.standard_error;
   std::vector<std::pair<std::string, Fault>> named;
   for (const Case& c : cases()) {
     if (c.context.empty() && !c.relaunch) named.emplace_back(c.name, c.fault);

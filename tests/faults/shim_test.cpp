@@ -216,7 +216,7 @@ std::vector<std::string> stopped_after(const std::vector<std::pair<std::string, 
   int status = 0;
   EXPECT_EQ(::waitpid(child, &status, WUNTRACED), child);
   EXPECT_TRUE(WIFSTOPPED(status)) << "the child did not stop";
-  std::vector<std::string> made = entries_of(dir.path());
+  std::vector<std::string> made = list_directory(dir.path());
   ::kill(child, SIGKILL);
   ::waitpid(child, &status, 0);
   return made;

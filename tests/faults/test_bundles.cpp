@@ -49,7 +49,7 @@ std::string info_plist(const std::string& version) {
 void run_or_throw(const std::string& program, const std::vector<std::string>& arguments,
                   const std::string& directory) {
   ProgramRun run = run_program(program, arguments, {"PATH=/usr/bin:/bin"}, directory);
-  if (run.exit_code() != 0) {
+  if (run.exit_status != 0) {
     throw std::runtime_error(program + " failed: " + run.standard_error);
   }
 }
