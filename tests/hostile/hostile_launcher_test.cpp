@@ -286,11 +286,11 @@ TEST_F(HostileLauncherTest, FrontendThatCannotStart) {
        "No such file or directory (os error 2)"},
       {"a script without its interpreter",
        [](const std::string& f) {
-         launcher_test::write_file(f, "#!/nonexistent/interpreter\n");
+         launcher_test::write_file(f, "#!/nonexistent/interpreter\n", 0755);
        },
        "No such file or directory (os error 2)"},
       {"an empty file",
-       [](const std::string& f) { launcher_test::write_file(f, ""); },
+       [](const std::string& f) { launcher_test::write_file(f, "", 0755); },
        "Exec format error (os error 8)"},
   };
   for (const Case& c : cases) {

@@ -71,7 +71,7 @@ bool lexists(const std::string& path) {
 
 bool is_directory(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::vector<std::string> list_directory(const std::string& directory) {

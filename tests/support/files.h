@@ -19,7 +19,7 @@ void make_dir(const std::string& path, unsigned mode = 0755);
 void make_symlink(const std::string& target, const std::string& link);
 // Whether anything is at `path`, links not followed.
 bool lexists(const std::string& path);
-bool is_directory(const std::string& path);  // links followed
+bool is_directory(const std::string& path);  // links not followed
 // Entry names of a directory, sorted; empty when it cannot be listed.
 std::vector<std::string> list_directory(const std::string& directory);
 // Removes `path` with everything below it, giving back the permissions a

@@ -25,7 +25,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
 endif()
 
 add_executable(installer_core_test ${_core_tests})
-target_link_libraries(installer_core_test PRIVATE installer_core GTest::gtest_main
+target_link_libraries(installer_core_test PRIVATE installer_core test_support GTest::gtest_main
   ${CMAKE_DL_LIBS})
 target_compile_definitions(installer_core_test PRIVATE
   ZENTRIVALE_TEST_TOOL_ROOT="${ZENTRIVALE_TOOL_ROOT}"

@@ -6,16 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
-
-#include "fs.h"
-#include "path.h"
 
 #ifdef __linux__
 extern "C" void fault_injection_reset(void);
@@ -23,61 +14,6 @@ extern "C" long fault_injection_failures(const char* variable);
 #endif
 
 namespace core_test {
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/installer-core-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  // Tests take permissions away; give them back so that everything goes.
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ignored);
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::operator/(const std::string& relative) const {
-  return support::join(path_, relative);
-}
-
-void make_dir(const std::string& path, unsigned mode) {
-  ASSERT_TRUE(support::create_dir_all(path)) << path;
-  ::chmod(path.c_str(), mode);
-}
-
-void write_file(const std::string& path, const std::string& content, unsigned mode) {
-  std::ofstream(path, std::ios::binary) << content;
-  ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
-}
-
-void make_symlink(const std::string& target, const std::string& link) {
-  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0) << link;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool lexists(const std::string& path) {
-  struct stat status;
-  return ::lstat(path.c_str(), &status) == 0;
-}
-
-std::vector<std::string> names_in(const std::string& directory) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 LogCapture::LogCapture()
     : log(support::UniqueFd(

@@ -9,33 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "temp_dir.h"
 #include "tools.h"
 #include "update_log.h"
 
 namespace core_test {
 
-// A fresh directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& relative) const;
-
- private:
-  std::string path_;
-};
-
-void make_dir(const std::string& path, unsigned mode = 0755);
-void write_file(const std::string& path, const std::string& content = "", unsigned mode = 0644);
-void make_symlink(const std::string& target, const std::string& link);
-std::string read_file(const std::string& path);
-bool lexists(const std::string& path);
-// The entry names of a directory, sorted.
-std::vector<std::string> names_in(const std::string& directory);
+using test_support::lexists;
+using test_support::list_directory;
+using test_support::make_dir;
+using test_support::make_symlink;
+using test_support::read_file;
+using test_support::TempDir;
+using test_support::write_file;
 
 // A Log writing to a file of its own; messages() reads its records back
 // without their time stamps.

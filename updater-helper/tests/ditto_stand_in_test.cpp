@@ -40,8 +40,8 @@ class DittoStandIn : public ::testing::Test {
   }
 
   void expect_nothing_outside_dest() {
-    EXPECT_TRUE(core_test::names_in(root / "outside").empty());
-    EXPECT_EQ(core_test::names_in(root.path()),
+    EXPECT_TRUE(core_test::list_directory(root / "outside").empty());
+    EXPECT_EQ(core_test::list_directory(root.path()),
               (std::vector<std::string>{"archive.zip", "dest", "outside", "source"}));
   }
 
@@ -66,7 +66,7 @@ TEST_F(DittoStandIn, RefusesWhatIsNotAZipOrIsTruncated) {
   std::vector<std::string> tar{kBsdtar, "-cf", root / "archive.zip", "file"};
   ASSERT_EQ(core_test::run_in(root / "source", tar), 0);
   EXPECT_EQ(ditto({"-x", "-k", root / "archive.zip", root / "dest"}), 1);
-  EXPECT_TRUE(core_test::names_in(root / "dest").empty());
+  EXPECT_TRUE(core_test::list_directory(root / "dest").empty());
 
   std::string archive = make_zip({"--options", "zip:compression=store"}, {"file"});
   ASSERT_EQ(::truncate(archive.c_str(), 50000), 0);
@@ -78,7 +78,7 @@ TEST_F(DittoStandIn, RefusesAbsoluteEntries) {
   write_file(root / "source/file", "x");
   make_zip({"-P", "-s", ",^.*$," + root / "outside/escaped" + ","}, {"file"});
   EXPECT_EQ(ditto({"-x", "-k", root / "archive.zip", root / "dest"}), 1);
-  EXPECT_TRUE(core_test::names_in(root / "dest").empty());
+  EXPECT_TRUE(core_test::list_directory(root / "dest").empty());
   expect_nothing_outside_dest();
 }
 

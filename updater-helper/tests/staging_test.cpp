@@ -54,10 +54,10 @@ TEST(Staging, ExtractsIntoAFreshStagingDirectoryAfterRemovingLeftovers) {
                           "removed stale " + own_staging(install),
                           "extracting the update archive...",
                       }));
-  EXPECT_EQ(core_test::names_in(install), std::vector<std::string>{
+  EXPECT_EQ(core_test::list_directory(install), std::vector<std::string>{
                                               ".zentrivale-update-staging-" +
                                               std::to_string(::getpid())});
-  EXPECT_EQ(core_test::names_in(staging.value()), std::vector<std::string>{"Zentrivale.app"});
+  EXPECT_EQ(core_test::list_directory(staging.value()), std::vector<std::string>{"Zentrivale.app"});
   struct stat status;
   ASSERT_EQ(::stat((staging.value() + "/Zentrivale.app/Contents/MacOS/bundle_starter").c_str(),
                    &status),
@@ -78,7 +78,7 @@ TEST(Staging, RejectedArchiveLeavesNoStagingDirectory) {
   ASSERT_FALSE(staging);
   EXPECT_EQ(staging.error(), "could not extract the update archive (corrupt ZIP?)");
   EXPECT_EQ(capture.messages(), std::vector<std::string>{"extracting the update archive..."});
-  EXPECT_TRUE(core_test::names_in(root / "Applications").empty());
+  EXPECT_TRUE(core_test::list_directory(root / "Applications").empty());
 }
 
 TEST(Staging, DittoThatCannotStartLeavesTheStagingDirectory) {

@@ -197,7 +197,7 @@ TEST(RemoveStaleEntries, RemovesPrefixedEntriesExceptTheExceptedOne) {
             sorted({"removed stale " + install + "/.Zentrivale.backup-1",
                     "removed stale " + install + "/.Zentrivale.backup-old",
                     "removed stale " + install + "/.Zentrivale.backup-link"}));
-  EXPECT_EQ(core_test::names_in(install),
+  EXPECT_EQ(core_test::list_directory(install),
             sorted({".Other.backup-1", ".Zentrivale.backup-7", ".Zentrivale.backup-\xff",
                     ".Zentrivale.backup-file", ".zentrivale.backup-1", "Zentrivale.app"}));
   EXPECT_TRUE(lexists(install + "/.Zentrivale.backup-7/Contents"));

@@ -126,7 +126,7 @@ TEST(UpdateLog, WithoutHomeOnlyStandardErrorIsWritten) {
     installer::Log::open().line("hello");
   }
   EXPECT_EQ(read_file(out / "stderr"), "[update-helper] hello\n");
-  EXPECT_TRUE(core_test::names_in(directory.path()).empty());
+  EXPECT_TRUE(core_test::list_directory(directory.path()).empty());
 }
 
 TEST(UpdateLog, EmptyHomeLogsUnderTheWorkingDirectory) {

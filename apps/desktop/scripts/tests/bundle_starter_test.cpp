@@ -123,7 +123,7 @@ TEST_F(LauncherWithBackendTest, ChildrenGetTheInheritedEnvironmentWithTheLaunche
   expect_variables(bundle.record("frontend"), frontend);
 
   EXPECT_EQ(read_file(bundle.data_directory() + "/settings.json"), "{}");
-  EXPECT_EQ(listing(bundle.data_directory()), Strings{"settings.json"});
+  EXPECT_EQ(list_directory(bundle.data_directory()), Strings{"settings.json"});
   EXPECT_EQ(read_file(bundle.cache_directory() + "/gstreamer-registry.bin"), "registry");
 }
 
@@ -216,10 +216,10 @@ TEST_F(LauncherTest, RefusesToStartWithoutHome) {
   EXPECT_TRUE(outcome.exited_with(1));
   EXPECT_EQ(outcome.standard_error, failure("HOME is not set"));
   EXPECT_EQ(outcome.standard_output, "");
-  EXPECT_EQ(listing(bundle.root()),
+  EXPECT_EQ(list_directory(bundle.root()),
             (Strings{"Zentrivale.app", "home", "launcher.stderr", "launcher.stdin",
                      "launcher.stdout"}));
-  EXPECT_EQ(listing(bundle.home()), Strings{});
+  EXPECT_EQ(list_directory(bundle.home()), Strings{});
   EXPECT_FALSE(bundle.record("backend").exists);
   EXPECT_FALSE(bundle.record("frontend").exists);
 }

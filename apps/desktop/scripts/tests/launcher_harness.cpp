@@ -10,9 +10,6 @@
 #include <unistd.h>
 
 #ifdef __linux__
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #endif
@@ -24,9 +21,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "private_network.h"
 
 extern char** environ;
 
@@ -38,65 +36,11 @@ namespace fs = std::filesystem;
 bool in_private_network = false;
 std::string private_network_failure = "not attempted";
 
-std::string file_identity(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return "missing";
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-}
-
 void copy_executable(const std::string& from, const std::string& to) {
   fs::copy_file(from, to, fs::copy_options::overwrite_existing);
   fs::permissions(to, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                           fs::perms::others_read | fs::perms::others_exec);
 }
-
-#ifdef __linux__
-bool write_proc(const char* path, const std::string& text) {
-  int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ::close(fd);
-  return ok;
-}
-
-bool bring_loopback_up() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-  ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  ::close(fd);
-  return ok;
-}
-
-// As root a network namespace is enough; otherwise a user namespace that
-// maps the caller to root comes with it (what `unshare -rn` does).
-bool enter_private_network() {
-  int original = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-  if (::unshare(CLONE_NEWNET) != 0) {
-    uid_t uid = ::getuid();
-    gid_t gid = ::getgid();
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-      private_network_failure = std::string("unshare: ") + std::strerror(errno);
-      if (original >= 0) ::close(original);
-      return false;
-    }
-    write_proc("/proc/self/setgroups", "deny");
-    write_proc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
-    write_proc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-  }
-  if (!bring_loopback_up()) {
-    private_network_failure = std::string("loopback: ") + std::strerror(errno);
-    if (original >= 0) ::setns(original, CLONE_NEWNET);
-    if (original >= 0) ::close(original);
-    return false;
-  }
-  if (original >= 0) ::close(original);
-  return true;
-}
-#endif
 
 std::vector<std::string> child_environment(const Bundle& bundle,
                                            const LaunchOptions& options) {
@@ -180,10 +124,10 @@ bool private_network() { return in_private_network; }
 void prepare_process() {
 #ifdef __linux__
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-  in_private_network = enter_private_network();
-#else
-  private_network_failure = "network namespaces are Linux-only";
 #endif
+  std::optional<std::string> failure = test_support::enter_private_network();
+  in_private_network = !failure;
+  if (failure) private_network_failure = *failure;
 }
 
 std::optional<std::string> backend_port_unavailable() {
@@ -200,18 +144,6 @@ std::optional<std::string> backend_port_unavailable() {
   if (free) return std::nullopt;
   return "127.0.0.1:3000 is taken outside the tests and no private network namespace "
          "could be made (" + private_network_failure + ")";
-}
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/launcher-test-XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
 }
 
 std::string Record::get(const std::string& key) const {
@@ -315,39 +247,11 @@ Outcome launch(const Bundle& bundle, const LaunchOptions& options) {
 
   outcome.standard_output = read_file(output);
   outcome.standard_error = read_file(error);
-  outcome.stdin_identity = file_identity(input);
-  outcome.stdout_identity = file_identity(output);
-  outcome.stderr_identity = file_identity(error);
+  outcome.stdin_identity = test_support::identity_of_path(input);
+  outcome.stdout_identity = test_support::identity_of_path(output);
+  outcome.stderr_identity = test_support::identity_of_path(error);
   outcome.left_behind = clear_left_behind(recorded_pids(bundle));
   return outcome;
-}
-
-std::vector<std::string> listing(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-void write_file(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 }  // namespace launcher_test

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "temp_dir.h"
+
 namespace launcher_test {
 
 // Whether main() moved this process into a network namespace of its own, in
@@ -23,17 +26,11 @@ void prepare_process();
 // Why a test needing port 3000 cannot run here, or nothing when it can.
 std::optional<std::string> backend_port_unavailable();
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using test_support::is_directory;
+using test_support::list_directory;
+using test_support::read_file;
+using test_support::TempDir;
+using test_support::write_file;
 
 // What a double wrote about itself: "key value" lines, in order.
 struct Record {
@@ -104,11 +101,5 @@ struct Outcome {
 // Runs the launcher with only standard input, output and error open and waits
 // for it; clears away anything it left behind.
 Outcome launch(const Bundle& bundle, const LaunchOptions& options = {});
-
-// Entries directly under `dir`, sorted.
-std::vector<std::string> listing(const std::string& dir);
-bool is_directory(const std::string& path);
-void write_file(const std::string& path, const std::string& text);
-std::string read_file(const std::string& path);
 
 }  // namespace launcher_test
