@@ -2,10 +2,12 @@
 # Zentrivale's launcher and update installer, end to end, with a small demo
 # application (demo/backend.cpp, demo/frontend.cpp):
 #   1. assemble Zentrivale.app version 1 and launch it;
-#   2. build version 2, sign it and zip it;
-#   3. install that update with bundle_installer, relaunch included;
+#   2. build version 2, sign it as the demo team and zip it;
+#   3. install that update with bundle_installer for that team, relaunch
+#      included;
 #   4. show the update log, version 2 running, and the rollback backup;
-#   5. offer an update changed after signing, and show it refused.
+#   5. offer an update changed after signing, and one signed by another
+#      team, and show both refused.
 #
 # usage: demo/run-demo.sh [BUILD_DIR [DEMO_DIR]]
 #   BUILD_DIR  a configured and built tree (default: build)
@@ -17,6 +19,9 @@
 set -u
 
 bundle_id=com.zentrivale.demo
+team_id=ZENTDEMO42
+team_identity="Developer ID Application: Zentrivale Demo ($team_id)"
+other_identity="Developer ID Application: Someone Else (OTHERTEAM9)"
 report_wait_seconds=30
 port_wait_seconds=30
 
@@ -137,9 +142,13 @@ copy() {
   cp "$@"
 }
 
+# sign_bundle IDENTITY BUNDLE. On macOS the demo has no Developer ID
+# identity to sign with, so it signs ad hoc there.
 sign_bundle() {
-  show_command "$codesign" --force --deep --sign - "$1"
-  "$codesign" --force --deep --sign - "$1" 2>&1 | indent
+  local identity=$1
+  [ -n "$skip_flag" ] && identity=-
+  show_command "$codesign" --force --deep --sign "$identity" "$2"
+  "$codesign" --force --deep --sign "$identity" "$2" 2>&1 | indent
   [ "${PIPESTATUS[0]}" -eq 0 ]
 }
 
@@ -271,24 +280,25 @@ ok "version 1 ran; the backend answered the frontend and was stopped"
 
 # ---------------------------------------------------------------- 2
 
-step "Build version 2, sign it and zip it"
+step "Build version 2, sign it as the demo team and zip it"
 make_bundle 2 "$demo_dir/update-2" || fail "could not assemble version 2"
-sign_bundle "$demo_dir/update-2/Zentrivale.app" || fail "could not sign version 2"
+sign_bundle "$team_identity" "$demo_dir/update-2/Zentrivale.app" || fail "could not sign version 2"
 zip_bundle "$demo_dir/update-2" "$demo_dir/Zentrivale-2.zip" || fail "could not zip version 2"
 ok "update archive: \$DEMO/Zentrivale-2.zip"
 
 # ---------------------------------------------------------------- 3
 
-step "Install the update with bundle_installer, relaunch included"
+step "Install the update with bundle_installer for team $team_id, relaunch included"
 if [ -n "$skip_flag" ]; then
   note "macOS: Gatekeeper (spctl) rejects an ad-hoc signed application, so this"
   note "step passes $skip_flag:"
-  note "the code signature and Gatekeeper checks are NOT made here. A release signed"
-  note "with a Developer ID and notarized needs no such flag. Step 5 does not pass it."
+  note "the code signature, team and Gatekeeper checks are NOT made here. A release"
+  note "signed with a Developer ID and notarized needs no such flag. Step 5 does not"
+  note "pass it."
 fi
 # A flag that is empty must not become an empty argument.
 run_installer "$demo_dir/logs/installer-2.txt" --archive "$demo_dir/Zentrivale-2.zip" \
-  --target-app "$installed_app" ${skip_flag:+"$skip_flag"}
+  --target-app "$installed_app" --team-id "$team_id" ${skip_flag:+"$skip_flag"}
 update_pid=$installer_pid
 [ "$installer_status" -eq 0 ] || fail "bundle_installer should exit with status 0"
 grep -q '^\[update-helper\] update installed successfully$' "$demo_dir/logs/installer-2.txt" ||
@@ -322,26 +332,49 @@ note "to roll back by hand: quit Zentrivale, then move the backup back in place"
 
 # ---------------------------------------------------------------- 5
 
-step "Offer an update that was changed after signing"
+step "Offer an update changed after signing, and one signed by another team"
+show_command cp -pR "$installed_app" "$demo_dir/installed-before-step-5"
+cp -pR "$installed_app" "$demo_dir/installed-before-step-5" || fail "could not copy the installed bundle"
+
+# expect_refused OUTPUT MESSAGE: the installer run just made refused the
+# update with MESSAGE and left the installed bundle as it was.
+expect_refused() {
+  [ "$installer_status" -eq 1 ] || fail "bundle_installer should refuse the update with status 1"
+  local refusal="[update-helper] update installation failed: $2"
+  grep -qxF "$refusal" "$1" || fail "bundle_installer did not say: $refusal"
+  ok "refused: $2"
+  show_command diff -r "$demo_dir/installed-before-step-5" "$installed_app"
+  diff -r "$demo_dir/installed-before-step-5" "$installed_app" 2>&1 | indent
+  [ "${PIPESTATUS[0]}" -eq 0 ] || fail "the installed bundle changed although the update was refused"
+  [ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
+  [ -d "$backup" ] || fail "the rollback backup of step 3 is gone"
+  ok "the installed bundle is untouched (still version $(installed_version)); no staging left"
+}
+
+note "an update changed after signing:"
 make_bundle 3 "$demo_dir/update-3" || fail "could not assemble version 3"
-sign_bundle "$demo_dir/update-3/Zentrivale.app" || fail "could not sign version 3"
+sign_bundle "$team_identity" "$demo_dir/update-3/Zentrivale.app" || fail "could not sign version 3"
 tampered=$demo_dir/update-3/Zentrivale.app/Contents/Resources/frontend-assets/version
 show_command echo "3, changed after signing" ">" "$tampered"
 echo "3, changed after signing" >"$tampered"
 zip_bundle "$demo_dir/update-3" "$demo_dir/Zentrivale-3-tampered.zip" || fail "could not zip version 3"
-show_command cp -pR "$installed_app" "$demo_dir/installed-before-step-5"
-cp -pR "$installed_app" "$demo_dir/installed-before-step-5" || fail "could not copy the installed bundle"
 run_installer "$demo_dir/logs/installer-3.txt" --archive "$demo_dir/Zentrivale-3-tampered.zip" \
-  --target-app "$installed_app"
-[ "$installer_status" -eq 1 ] || fail "bundle_installer should refuse the update with status 1"
-refusal="[update-helper] update installation failed: the updated application's code signature is invalid"
-grep -qxF "$refusal" "$demo_dir/logs/installer-3.txt" || fail "bundle_installer did not say: $refusal"
-ok "refused: the updated application's code signature is invalid"
-show_command diff -r "$demo_dir/installed-before-step-5" "$installed_app"
-diff -r "$demo_dir/installed-before-step-5" "$installed_app" 2>&1 | indent
-[ "${PIPESTATUS[0]}" -eq 0 ] || fail "the installed bundle changed although the update was refused"
-[ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
-[ -d "$backup" ] || fail "the rollback backup of step 3 is gone"
-ok "the installed bundle is untouched (still version $(installed_version)); no staging left"
+  --target-app "$installed_app" --team-id "$team_id"
+expect_refused "$demo_dir/logs/installer-3.txt" "the updated application's code signature is invalid"
+
+note "an update signed by another team, intact:"
+if [ -n "$skip_flag" ]; then
+  note "macOS: signed ad hoc here, for want of another team's identity; an ad-hoc"
+  note "signature meets no team's requirement either"
+fi
+make_bundle 3 "$demo_dir/update-3-other-team" || fail "could not assemble version 3"
+sign_bundle "$other_identity" "$demo_dir/update-3-other-team/Zentrivale.app" ||
+  fail "could not sign version 3"
+zip_bundle "$demo_dir/update-3-other-team" "$demo_dir/Zentrivale-3-other-team.zip" ||
+  fail "could not zip version 3"
+run_installer "$demo_dir/logs/installer-3-other-team.txt" \
+  --archive "$demo_dir/Zentrivale-3-other-team.zip" --target-app "$installed_app" --team-id "$team_id"
+expect_refused "$demo_dir/logs/installer-3-other-team.txt" \
+  "the updated application is not signed by team $team_id"
 
 printf '\ndemo finished: every step behaved as expected\n'

@@ -50,8 +50,14 @@ std::optional<int32_t> model_process_id(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
+// Character classes spelt out rather than compared as ranges.
+bool model_team_id(const std::string& text) {
+  static const std::string allowed = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  return text.size() == 10 && text.find_first_not_of(allowed) == std::string::npos;
+}
+
 struct Model {
-  std::optional<std::string> archive, target_app, bundle_id;
+  std::optional<std::string> archive, target_app, bundle_id, team_id;
   std::optional<int32_t> parent_pid;
   bool relaunch = true;
   bool skip = false;
@@ -63,8 +69,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
   Model m;
   for (size_t i = 0; i < arguments.size() && !m.error; ++i) {
     const std::string& a = arguments[i];
-    bool takes_value =
-        a == "--archive" || a == "--target-app" || a == "--bundle-id" || a == "--parent-pid";
+    bool takes_value = a == "--archive" || a == "--target-app" || a == "--bundle-id" ||
+                       a == "--parent-pid" || a == "--team-id";
     if (takes_value && i + 1 >= arguments.size()) {
       m.error = a + " requires a value";
     } else if (a == "--archive") {
@@ -73,6 +79,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
       m.target_app = arguments[++i];
     } else if (a == "--bundle-id") {
       m.bundle_id = arguments[++i];
+    } else if (a == "--team-id") {
+      m.team_id = arguments[++i];
     } else if (a == "--parent-pid") {
       m.parent_pid = model_process_id(arguments[++i]);
       if (!m.parent_pid) m.error = "--parent-pid must be an integer";
@@ -94,6 +102,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
     m.error = "--target-app must point at an .app bundle";
   else if (support::trim_unicode_white_space(support::lossy_utf8(*m.bundle_id)).empty())
     m.error = "--bundle-id must not be empty";
+  else if (m.team_id && !model_team_id(*m.team_id))
+    m.error = "--team-id must be a 10-character Apple team ID";
   return m;
 }
 
@@ -140,6 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(args.parent_pid == *expected.parent_pid && args.parent_pid >= 2, context);
     FUZZ_CHECK(args.relaunch_after_install == expected.relaunch, context);
     FUZZ_CHECK(args.skip_signature_verification == expected.skip, context);
+    FUZZ_CHECK(args.team_id == expected.team_id, context);
+    // The team ends up inside a code requirement: nothing there may need quoting.
+    if (args.team_id) FUZZ_CHECK(installer::is_team_id(*args.team_id), context);
   }
 
   std::string whole(reinterpret_cast<const char*>(data), size);

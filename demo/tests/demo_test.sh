@@ -54,6 +54,10 @@ case $case_name in
         has_line "$work/output-$run" "     | frontend version 2 done"
       check "run $run: tampered update refused" \
         has_line "$work/output-$run" "   ok: refused: the updated application's code signature is invalid"
+      check "run $run: update of another team refused" \
+        has_line "$work/output-$run" "   ok: refused: the updated application is not signed by team ZENTDEMO42"
+      check "run $run: version 2 installed for the demo team" \
+        has_line "$work/output-$run" "       --team-id ZENTDEMO42 \\"
       [ "$status" -eq 0 ] || cat "$work/output-$run"
     done
     check "the installed bundle is version 2" equal \

@@ -13,7 +13,7 @@ using support::Result;
 
 // The command line while it is read: the required fields are still optional.
 struct PartialArgs {
-  std::optional<std::string> archive, target_app, bundle_id;
+  std::optional<std::string> archive, target_app, bundle_id, team_id;
   std::optional<std::int32_t> parent_pid;
   bool relaunch_after_install = true;
   bool skip_signature_verification = false;
@@ -29,6 +29,7 @@ Result<PartialArgs> read_arguments(const std::vector<std::string>& arguments) {
     if (option == "--archive") value_slot = &args.archive;
     if (option == "--target-app") value_slot = &args.target_app;
     if (option == "--bundle-id") value_slot = &args.bundle_id;
+    if (option == "--team-id") value_slot = &args.team_id;
     bool is_pid = option == "--parent-pid";
 
     if (value_slot || is_pid) {
@@ -66,6 +67,9 @@ Result<Args> validate(PartialArgs partial) {
   if (support::trim_unicode_white_space(support::lossy_utf8(*partial.bundle_id)).empty()) {
     return Error("--bundle-id must not be empty");
   }
+  if (partial.team_id && !is_team_id(*partial.team_id)) {
+    return Error("--team-id must be a 10-character Apple team ID");
+  }
 
   Args args;
   args.archive = std::move(*partial.archive);
@@ -74,10 +78,19 @@ Result<Args> validate(PartialArgs partial) {
   args.parent_pid = *partial.parent_pid;
   args.relaunch_after_install = partial.relaunch_after_install;
   args.skip_signature_verification = partial.skip_signature_verification;
+  args.team_id = std::move(partial.team_id);
   return args;
 }
 
 }  // namespace
+
+bool is_team_id(std::string_view text) {
+  if (text.size() != 10) return false;
+  for (char c : text) {
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
 
 std::optional<std::int32_t> parse_process_id(std::string_view text) {
   bool negative = false;

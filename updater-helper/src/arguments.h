@@ -14,7 +14,7 @@ namespace installer {
 inline constexpr char kUsage[] =
     "usage: bundle-installer --archive <zip> --target-app <path/to/Zentrivale.app> "
     "--parent-pid <pid> --bundle-id <identifier> [--no-relaunch] "
-    "[--insecure-skip-signature-verification]";
+    "[--insecure-skip-signature-verification] [--team-id <TEAMID>]";
 
 // The validated command line. Paths and the identifier are kept as the bytes
 // given; messages render them lossily.
@@ -25,12 +25,17 @@ struct Args {
   std::int32_t parent_pid = 0;
   bool relaunch_after_install = true;
   bool skip_signature_verification = false;
+  // The Apple Developer Team that must have signed the update; none: any.
+  std::optional<std::string> team_id;
 };
 
 // Reads the arguments after the program name and validates them. The error
 // is the bare message (e.g. "--archive is required\n" + usage); the caller
 // adds "invalid arguments: " for the log.
 support::Result<Args> parse_arguments(const std::vector<std::string>& arguments);
+
+// An Apple Developer Team ID: exactly ten characters, each A-Z or 0-9.
+bool is_team_id(std::string_view text);
 
 // An optional sign and one or more ASCII digits, within the signed 32-bit
 // range; nothing else.

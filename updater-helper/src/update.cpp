@@ -37,7 +37,7 @@ Result<std::string> accept_candidate(const Args& args, const std::string& stagin
   if (checked) {
     log.line("verifying the new application bundle...");
     checked = verify_bundle(candidate.value(), args.bundle_id, args.skip_signature_verification,
-                            log, tools);
+                            log, tools, args.team_id);
   }
   if (!checked) {
     clean_up_staging(staging, log);

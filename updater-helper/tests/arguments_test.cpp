@@ -108,5 +108,40 @@ TEST(ArgumentsTest, AcceptedEdgeValues) {
   EXPECT_EQ(parse_process_id("0002"), 2);
 }
 
+TEST(ArgumentsTest, TeamIdIsTenCapitalLettersOrDigits) {
+  support::Result<Args> args = parse_arguments(valid());
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_EQ(args->team_id, std::nullopt);
+
+  for (const char* team : {"ABCDE12345", "0000000000", "ZZZZZZZZZZ"}) {
+    args = parse_arguments(valid({"--team-id", team}));
+    ASSERT_TRUE(args.ok()) << team << ": " << args.error();
+    EXPECT_EQ(args->team_id, std::optional<std::string>(team));
+  }
+  for (const char* team : {"", "ABCDE1234", "ABCDE123456", "abcde12345", "ABCDE-1234",
+                           "ABCDE 1234", " ABCDE1234", "ABCDE\xC3\x84" "12", "ABCDE1234\n",
+                           "--bundle-id"}) {
+    EXPECT_EQ(error_of(valid({"--team-id", team})), "--team-id must be a 10-character Apple team ID")
+        << team;
+  }
+  EXPECT_EQ(error_of(valid({"--team-id"})), "--team-id requires a value");
+  // Given twice, the later value counts, as for every value option.
+  args = parse_arguments(valid({"--team-id", "bad", "--team-id", "ABCDE12345"}));
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_EQ(args->team_id, std::optional<std::string>("ABCDE12345"));
+  EXPECT_EQ(error_of(valid({"--team-id", "ABCDE12345", "--team-id", "ABCDE1234"})),
+            "--team-id must be a 10-character Apple team ID");
+  // Presence of the required options is reported first.
+  EXPECT_EQ(error_of({"--team-id", "x", "--archive", "a"}), "--target-app is required" + kUsageLine);
+}
+
+TEST(ArgumentsTest, UsageEndsWithTheOptionalChecks) {
+  const std::string usage = kUsage;
+  const std::string tail = " [--no-relaunch] [--insecure-skip-signature-verification]"
+                           " [--team-id <TEAMID>]";
+  ASSERT_GE(usage.size(), tail.size());
+  EXPECT_EQ(usage.substr(usage.size() - tail.size()), tail);
+}
+
 }  // namespace
 }  // namespace installer
