@@ -61,6 +61,7 @@ struct Model {
   std::optional<int32_t> parent_pid;
   bool relaunch = true;
   bool skip = false;
+  bool verify_only = false;
   std::optional<std::string> error;
 };
 
@@ -88,6 +89,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
       m.relaunch = false;
     } else if (a == "--insecure-skip-signature-verification") {
       m.skip = true;
+    } else if (a == "--verify-only") {
+      m.verify_only = true;
     } else {
       m.error = "unknown argument: " + support::lossy_utf8(a) + usage;
     }
@@ -95,9 +98,9 @@ Model model_parse(const std::vector<std::string>& arguments) {
   if (m.error) return m;
   if (!m.archive) m.error = "--archive is required" + usage;
   else if (!m.target_app) m.error = "--target-app is required" + usage;
-  else if (!m.parent_pid) m.error = "--parent-pid is required" + usage;
+  else if (!m.parent_pid && !m.verify_only) m.error = "--parent-pid is required" + usage;
   else if (!m.bundle_id) m.error = "--bundle-id is required" + usage;
-  else if (*m.parent_pid < 2) m.error = "--parent-pid must be a real process ID";
+  else if (m.parent_pid && *m.parent_pid < 2) m.error = "--parent-pid must be a real process ID";
   else if (support::extension(*m.target_app) != std::optional<std::string>("app"))
     m.error = "--target-app must point at an .app bundle";
   else if (support::trim_unicode_white_space(support::lossy_utf8(*m.bundle_id)).empty())
@@ -147,7 +150,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(args.archive == *expected.archive, context);
     FUZZ_CHECK(args.target_app == *expected.target_app, context);
     FUZZ_CHECK(args.bundle_id == *expected.bundle_id, context);
-    FUZZ_CHECK(args.parent_pid == *expected.parent_pid && args.parent_pid >= 2, context);
+    // Only a verification may go without a process to wait for.
+    if (expected.parent_pid) {
+      FUZZ_CHECK(args.parent_pid == *expected.parent_pid && args.parent_pid >= 2, context);
+    } else {
+      FUZZ_CHECK(args.parent_pid == 0 && args.verify_only, context);
+    }
+    FUZZ_CHECK(args.verify_only == expected.verify_only, context);
     FUZZ_CHECK(args.relaunch_after_install == expected.relaunch, context);
     FUZZ_CHECK(args.skip_signature_verification == expected.skip, context);
     FUZZ_CHECK(args.team_id == expected.team_id, context);

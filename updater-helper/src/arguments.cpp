@@ -17,6 +17,7 @@ struct PartialArgs {
   std::optional<std::int32_t> parent_pid;
   bool relaunch_after_install = true;
   bool skip_signature_verification = false;
+  bool verify_only = false;
 };
 
 std::string with_usage(const std::string& message) { return message + "\n" + kUsage; }
@@ -45,6 +46,8 @@ Result<PartialArgs> read_arguments(const std::vector<std::string>& arguments) {
       args.relaunch_after_install = false;
     } else if (option == "--insecure-skip-signature-verification") {
       args.skip_signature_verification = true;
+    } else if (option == "--verify-only") {
+      args.verify_only = true;
     } else {
       return Error(with_usage("unknown argument: " + support::lossy_utf8(option)));
     }
@@ -55,10 +58,15 @@ Result<PartialArgs> read_arguments(const std::vector<std::string>& arguments) {
 Result<Args> validate(PartialArgs partial) {
   if (!partial.archive) return Error(with_usage("--archive is required"));
   if (!partial.target_app) return Error(with_usage("--target-app is required"));
-  if (!partial.parent_pid) return Error(with_usage("--parent-pid is required"));
+  // A verification waits for nobody, so it needs no process to wait for.
+  if (!partial.parent_pid && !partial.verify_only) {
+    return Error(with_usage("--parent-pid is required"));
+  }
   if (!partial.bundle_id) return Error(with_usage("--bundle-id is required"));
 
-  if (*partial.parent_pid < 2) return Error("--parent-pid must be a real process ID");
+  if (partial.parent_pid && *partial.parent_pid < 2) {
+    return Error("--parent-pid must be a real process ID");
+  }
   if (support::extension(*partial.target_app) != std::optional<std::string>("app")) {
     return Error("--target-app must point at an .app bundle");
   }
@@ -75,10 +83,11 @@ Result<Args> validate(PartialArgs partial) {
   args.archive = std::move(*partial.archive);
   args.target_app = std::move(*partial.target_app);
   args.bundle_id = std::move(*partial.bundle_id);
-  args.parent_pid = *partial.parent_pid;
+  args.parent_pid = partial.parent_pid.value_or(0);
   args.relaunch_after_install = partial.relaunch_after_install;
   args.skip_signature_verification = partial.skip_signature_verification;
   args.team_id = std::move(partial.team_id);
+  args.verify_only = partial.verify_only;
   return args;
 }
 

@@ -14,7 +14,7 @@ namespace installer {
 inline constexpr char kUsage[] =
     "usage: bundle-installer --archive <zip> --target-app <path/to/Zentrivale.app> "
     "--parent-pid <pid> --bundle-id <identifier> [--no-relaunch] "
-    "[--insecure-skip-signature-verification] [--team-id <TEAMID>]";
+    "[--insecure-skip-signature-verification] [--team-id <TEAMID>] [--verify-only]";
 
 // The validated command line. Paths and the identifier are kept as the bytes
 // given; messages render them lossily.
@@ -22,11 +22,14 @@ struct Args {
   std::string archive;
   std::string target_app;
   std::string bundle_id;  // unchanged, surrounding white space included
-  std::int32_t parent_pid = 0;
+  std::int32_t parent_pid = 0;  // 0: not given, which only --verify-only allows
   bool relaunch_after_install = true;
   bool skip_signature_verification = false;
   // The Apple Developer Team that must have signed the update; none: any.
   std::optional<std::string> team_id;
+  // Check the archive as an installation would, then stop: no wait, no
+  // change to the installed bundle, no relaunch.
+  bool verify_only = false;
 };
 
 // Reads the arguments after the program name and validates them. The error

@@ -78,4 +78,23 @@ Result<void> run(const Args& args, Log& log, const Tools& tools, const UpdateTim
   return relaunch(args.target_app, log, tools, timing.relaunch);
 }
 
+Result<void> verify_update(const Args& args, Log& log, const Tools& tools) {
+  log.line("verifying " + lossy_utf8(args.archive) + " for " + lossy_utf8(args.target_app));
+
+  Result<std::string> install_directory = check_inputs(args);
+  if (!install_directory) return std::move(install_directory).take_error();
+
+  // Staged beside the installed bundle, as for an installation, so that the
+  // check meets the same volume and the same permissions.
+  Result<std::string> staging =
+      prepare_and_extract(install_directory.value(), args.archive, log, tools);
+  if (!staging) return std::move(staging).take_error();
+
+  Result<std::string> candidate = accept_candidate(args, staging.value(), log, tools);
+  if (!candidate) return std::move(candidate).take_error();
+
+  clean_up_staging(staging.value(), log);
+  return support::success();
+}
+
 }  // namespace installer
