@@ -2,10 +2,13 @@
 # Zentrivale's launcher and update installer, end to end, with a small demo
 # application (demo/backend.cpp, demo/frontend.cpp):
 #   1. assemble Zentrivale.app version 1 and launch it;
-#   2. build version 2, sign it and zip it;
-#   3. install that update with bundle_installer, relaunch included;
+#   2. build version 2, sign it as the demo team and zip it;
+#   3. check that update with bundle_installer --verify-only while the
+#      application runs, then install it for that team, relaunch included;
 #   4. show the update log, version 2 running, and the rollback backup;
-#   5. offer an update changed after signing, and show it refused.
+#   5. offer an update changed after signing, refused by --verify-only while
+#      the application still runs, and one signed by another team, refused
+#      by the installation itself.
 #
 # usage: demo/run-demo.sh [BUILD_DIR [DEMO_DIR]]
 #   BUILD_DIR  a configured and built tree (default: build)
@@ -17,6 +20,9 @@
 set -u
 
 bundle_id=com.zentrivale.demo
+team_id=ZENTDEMO42
+team_identity="Developer ID Application: Zentrivale Demo ($team_id)"
+other_identity="Developer ID Application: Someone Else (OTHERTEAM9)"
 report_wait_seconds=30
 port_wait_seconds=30
 
@@ -31,6 +37,7 @@ note() { printf '   %s\n' "$*"; }
 ok() { printf '   ok: %s\n' "$*"; }
 fail() {
   printf '   FAILED: %s\n' "$*"
+  [ -n "${application_pid:-}" ] && quit_application
   if [ "$step_number" -gt 0 ]; then
     printf '\ndemo failed at step %d (files are in %s)\n' "$step_number" "$demo_dir"
   fi
@@ -137,9 +144,13 @@ copy() {
   cp "$@"
 }
 
+# sign_bundle IDENTITY BUNDLE. On macOS the demo has no Developer ID
+# identity to sign with, so it signs ad hoc there.
 sign_bundle() {
-  show_command "$codesign" --force --deep --sign - "$1"
-  "$codesign" --force --deep --sign - "$1" 2>&1 | indent
+  local identity=$1
+  [ -n "$skip_flag" ] && identity=-
+  show_command "$codesign" --force --deep --sign "$identity" "$2"
+  "$codesign" --force --deep --sign "$identity" "$2" 2>&1 | indent
   [ "${PIPESTATUS[0]}" -eq 0 ]
 }
 
@@ -149,22 +160,47 @@ zip_bundle() {
   (cd "$1" && zip -qry "$2" Zentrivale.app)
 }
 
-# run_installer OUTPUT ARGUMENT...: runs the installed bundle's installer for
-# a stand-in application process that exits after a second, the way the
-# application starts it and then quits. Sets installer_pid and
+# The running application is played by a process that sleeps until it is
+# told to quit. Sets application_pid.
+start_application() {
+  sleep 60 &
+  application_pid=$!
+  note "the running application (a stand-in): sleep 60, pid $application_pid"
+}
+application_running() { kill -0 "$application_pid" 2>/dev/null; }
+quit_application() {
+  kill "$application_pid" 2>/dev/null
+  # Reaping it is what makes it disappear, as launchd would reap the real
+  # application.
+  wait "$application_pid" 2>/dev/null
+  application_pid=
+}
+
+# run_verification OUTPUT ARGUMENT...: what the application runs while it
+# still runs, before it offers to install. Sets verify_status; the output
+# goes to OUTPUT and is shown.
+run_verification() {
+  local output=$1
+  shift
+  show_command "$installed_installer" --verify-only "$@" --bundle-id "$bundle_id"
+  "$installed_installer" --verify-only "$@" --bundle-id "$bundle_id" >"$output" 2>&1
+  verify_status=$?
+  indent <"$output"
+  note "bundle_installer --verify-only exited with status $verify_status"
+}
+
+# run_installer OUTPUT ARGUMENT...: starts the installed bundle's installer
+# for the running application, which then quits. Sets installer_pid and
 # installer_status; the installer's output goes to OUTPUT and is shown.
 run_installer() {
   local output=$1
   shift
-  sleep 1 &
-  local parent=$!
-  note "stand-in for the running application: sleep 1 (pid $parent)"
-  show_command "$installed_installer" "$@" --parent-pid "$parent" --bundle-id "$bundle_id"
-  "$installed_installer" "$@" --parent-pid "$parent" --bundle-id "$bundle_id" >"$output" 2>&1 &
+  show_command "$installed_installer" "$@" --parent-pid "$application_pid" --bundle-id "$bundle_id"
+  "$installed_installer" "$@" --parent-pid "$application_pid" --bundle-id "$bundle_id" \
+    >"$output" 2>&1 &
   installer_pid=$!
-  # Reaping the stand-in is what makes it disappear, as launchd would reap
-  # the real application.
-  wait "$parent"
+  note "the application quits"
+  quit_application
   wait "$installer_pid"
   installer_status=$?
   indent <"$output"
@@ -271,24 +307,37 @@ ok "version 1 ran; the backend answered the frontend and was stopped"
 
 # ---------------------------------------------------------------- 2
 
-step "Build version 2, sign it and zip it"
+step "Build version 2, sign it as the demo team and zip it"
 make_bundle 2 "$demo_dir/update-2" || fail "could not assemble version 2"
-sign_bundle "$demo_dir/update-2/Zentrivale.app" || fail "could not sign version 2"
+sign_bundle "$team_identity" "$demo_dir/update-2/Zentrivale.app" || fail "could not sign version 2"
 zip_bundle "$demo_dir/update-2" "$demo_dir/Zentrivale-2.zip" || fail "could not zip version 2"
 ok "update archive: \$DEMO/Zentrivale-2.zip"
 
 # ---------------------------------------------------------------- 3
 
-step "Install the update with bundle_installer, relaunch included"
+step "Check the update while the application runs, then install it for team $team_id"
 if [ -n "$skip_flag" ]; then
   note "macOS: Gatekeeper (spctl) rejects an ad-hoc signed application, so this"
   note "step passes $skip_flag:"
-  note "the code signature and Gatekeeper checks are NOT made here. A release signed"
-  note "with a Developer ID and notarized needs no such flag. Step 5 does not pass it."
+  note "the code signature, team and Gatekeeper checks are NOT made here. A release"
+  note "signed with a Developer ID and notarized needs no such flag. Step 5 does not"
+  note "pass it."
 fi
+start_application
 # A flag that is empty must not become an empty argument.
+run_verification "$demo_dir/logs/verify-2.txt" --archive "$demo_dir/Zentrivale-2.zip" \
+  --target-app "$installed_app" --team-id "$team_id" ${skip_flag:+"$skip_flag"}
+[ "$verify_status" -eq 0 ] || fail "bundle_installer --verify-only should exit with status 0"
+grep -qxF '[update-helper] update verified; nothing was installed' "$demo_dir/logs/verify-2.txt" ||
+  fail "bundle_installer did not report \"update verified; nothing was installed\""
+application_running || fail "the application should still run after the check"
+[ "$(installed_version)" = 1 ] || fail "the check changed the installed bundle"
+[ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
+ok "verified while the application runs; nothing installed yet (still version 1)"
+note "only an update that passed the check is installed: the application starts"
+note "the installer for the same archive and quits"
 run_installer "$demo_dir/logs/installer-2.txt" --archive "$demo_dir/Zentrivale-2.zip" \
-  --target-app "$installed_app" ${skip_flag:+"$skip_flag"}
+  --target-app "$installed_app" --team-id "$team_id" ${skip_flag:+"$skip_flag"}
 update_pid=$installer_pid
 [ "$installer_status" -eq 0 ] || fail "bundle_installer should exit with status 0"
 grep -q '^\[update-helper\] update installed successfully$' "$demo_dir/logs/installer-2.txt" ||
@@ -322,26 +371,59 @@ note "to roll back by hand: quit Zentrivale, then move the backup back in place"
 
 # ---------------------------------------------------------------- 5
 
-step "Offer an update that was changed after signing"
+step "Offer an update changed after signing, and one signed by another team"
+show_command cp -pR "$installed_app" "$demo_dir/installed-before-step-5"
+cp -pR "$installed_app" "$demo_dir/installed-before-step-5" || fail "could not copy the installed bundle"
+
+# expect_refused OUTPUT LINE STATUS: the installer run just made exited with
+# STATUS, said LINE and left the installed bundle as it was.
+expect_refused() {
+  [ "$3" -eq 1 ] || fail "bundle_installer should refuse the update with status 1"
+  grep -qxF "[update-helper] $2" "$1" || fail "bundle_installer did not say: $2"
+  ok "refused: $2"
+  show_command diff -r "$demo_dir/installed-before-step-5" "$installed_app"
+  diff -r "$demo_dir/installed-before-step-5" "$installed_app" 2>&1 | indent
+  [ "${PIPESTATUS[0]}" -eq 0 ] || fail "the installed bundle changed although the update was refused"
+  [ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
+  [ -d "$backup" ] || fail "the rollback backup of step 3 is gone"
+  ok "the installed bundle is untouched (still version $(installed_version)); no staging left"
+}
+
+note "an update changed after signing, checked while the application runs:"
 make_bundle 3 "$demo_dir/update-3" || fail "could not assemble version 3"
-sign_bundle "$demo_dir/update-3/Zentrivale.app" || fail "could not sign version 3"
+sign_bundle "$team_identity" "$demo_dir/update-3/Zentrivale.app" || fail "could not sign version 3"
 tampered=$demo_dir/update-3/Zentrivale.app/Contents/Resources/frontend-assets/version
 show_command echo "3, changed after signing" ">" "$tampered"
 echo "3, changed after signing" >"$tampered"
 zip_bundle "$demo_dir/update-3" "$demo_dir/Zentrivale-3-tampered.zip" || fail "could not zip version 3"
-show_command cp -pR "$installed_app" "$demo_dir/installed-before-step-5"
-cp -pR "$installed_app" "$demo_dir/installed-before-step-5" || fail "could not copy the installed bundle"
-run_installer "$demo_dir/logs/installer-3.txt" --archive "$demo_dir/Zentrivale-3-tampered.zip" \
-  --target-app "$installed_app"
-[ "$installer_status" -eq 1 ] || fail "bundle_installer should refuse the update with status 1"
-refusal="[update-helper] update installation failed: the updated application's code signature is invalid"
-grep -qxF "$refusal" "$demo_dir/logs/installer-3.txt" || fail "bundle_installer did not say: $refusal"
-ok "refused: the updated application's code signature is invalid"
-show_command diff -r "$demo_dir/installed-before-step-5" "$installed_app"
-diff -r "$demo_dir/installed-before-step-5" "$installed_app" 2>&1 | indent
-[ "${PIPESTATUS[0]}" -eq 0 ] || fail "the installed bundle changed although the update was refused"
-[ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
-[ -d "$backup" ] || fail "the rollback backup of step 3 is gone"
-ok "the installed bundle is untouched (still version $(installed_version)); no staging left"
+start_application
+run_verification "$demo_dir/logs/verify-3.txt" --archive "$demo_dir/Zentrivale-3-tampered.zip" \
+  --target-app "$installed_app" --team-id "$team_id"
+expect_refused "$demo_dir/logs/verify-3.txt" \
+  "update verification failed: the updated application's code signature is invalid" "$verify_status"
+application_running || fail "the application should still run after a refused check"
+ok "caught before the application quits: it still runs (pid $application_pid)"
+note "the application tells the user that the update could not be verified, and"
+note "does not offer this archive again"
+quit_application
+
+note "an update signed by another team, intact, installed without a check first:"
+if [ -n "$skip_flag" ]; then
+  note "macOS: signed ad hoc here, for want of another team's identity; an ad-hoc"
+  note "signature meets no team's requirement either"
+fi
+make_bundle 3 "$demo_dir/update-3-other-team" || fail "could not assemble version 3"
+sign_bundle "$other_identity" "$demo_dir/update-3-other-team/Zentrivale.app" ||
+  fail "could not sign version 3"
+zip_bundle "$demo_dir/update-3-other-team" "$demo_dir/Zentrivale-3-other-team.zip" ||
+  fail "could not zip version 3"
+start_application
+run_installer "$demo_dir/logs/installer-3-other-team.txt" \
+  --archive "$demo_dir/Zentrivale-3-other-team.zip" --target-app "$installed_app" --team-id "$team_id"
+expect_refused "$demo_dir/logs/installer-3-other-team.txt" \
+  "update installation failed: the updated application is not signed by team $team_id" \
+  "$installer_status"
+note "the installer refuses it all the same, but the application has already quit and"
+note "a failed update never starts it again: checking with --verify-only first avoids that"
 
 printf '\ndemo finished: every step behaved as expected\n'

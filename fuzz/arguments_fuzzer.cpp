@@ -50,11 +50,18 @@ std::optional<int32_t> model_process_id(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
+// Character classes spelt out rather than compared as ranges.
+bool model_team_id(const std::string& text) {
+  static const std::string allowed = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  return text.size() == 10 && text.find_first_not_of(allowed) == std::string::npos;
+}
+
 struct Model {
-  std::optional<std::string> archive, target_app, bundle_id;
+  std::optional<std::string> archive, target_app, bundle_id, team_id;
   std::optional<int32_t> parent_pid;
   bool relaunch = true;
   bool skip = false;
+  bool verify_only = false;
   std::optional<std::string> error;
 };
 
@@ -63,8 +70,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
   Model m;
   for (size_t i = 0; i < arguments.size() && !m.error; ++i) {
     const std::string& a = arguments[i];
-    bool takes_value =
-        a == "--archive" || a == "--target-app" || a == "--bundle-id" || a == "--parent-pid";
+    bool takes_value = a == "--archive" || a == "--target-app" || a == "--bundle-id" ||
+                       a == "--parent-pid" || a == "--team-id";
     if (takes_value && i + 1 >= arguments.size()) {
       m.error = a + " requires a value";
     } else if (a == "--archive") {
@@ -73,6 +80,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
       m.target_app = arguments[++i];
     } else if (a == "--bundle-id") {
       m.bundle_id = arguments[++i];
+    } else if (a == "--team-id") {
+      m.team_id = arguments[++i];
     } else if (a == "--parent-pid") {
       m.parent_pid = model_process_id(arguments[++i]);
       if (!m.parent_pid) m.error = "--parent-pid must be an integer";
@@ -80,6 +89,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
       m.relaunch = false;
     } else if (a == "--insecure-skip-signature-verification") {
       m.skip = true;
+    } else if (a == "--verify-only") {
+      m.verify_only = true;
     } else {
       m.error = "unknown argument: " + support::lossy_utf8(a) + usage;
     }
@@ -87,13 +98,15 @@ Model model_parse(const std::vector<std::string>& arguments) {
   if (m.error) return m;
   if (!m.archive) m.error = "--archive is required" + usage;
   else if (!m.target_app) m.error = "--target-app is required" + usage;
-  else if (!m.parent_pid) m.error = "--parent-pid is required" + usage;
+  else if (!m.parent_pid && !m.verify_only) m.error = "--parent-pid is required" + usage;
   else if (!m.bundle_id) m.error = "--bundle-id is required" + usage;
-  else if (*m.parent_pid < 2) m.error = "--parent-pid must be a real process ID";
+  else if (m.parent_pid && *m.parent_pid < 2) m.error = "--parent-pid must be a real process ID";
   else if (support::extension(*m.target_app) != std::optional<std::string>("app"))
     m.error = "--target-app must point at an .app bundle";
   else if (support::trim_unicode_white_space(support::lossy_utf8(*m.bundle_id)).empty())
     m.error = "--bundle-id must not be empty";
+  else if (m.team_id && !model_team_id(*m.team_id))
+    m.error = "--team-id must be a 10-character Apple team ID";
   return m;
 }
 
@@ -137,9 +150,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(args.archive == *expected.archive, context);
     FUZZ_CHECK(args.target_app == *expected.target_app, context);
     FUZZ_CHECK(args.bundle_id == *expected.bundle_id, context);
-    FUZZ_CHECK(args.parent_pid == *expected.parent_pid && args.parent_pid >= 2, context);
+    // Only a verification may go without a process to wait for.
+    if (expected.parent_pid) {
+      FUZZ_CHECK(args.parent_pid == *expected.parent_pid && args.parent_pid >= 2, context);
+    } else {
+      FUZZ_CHECK(args.parent_pid == 0 && args.verify_only, context);
+    }
+    FUZZ_CHECK(args.verify_only == expected.verify_only, context);
     FUZZ_CHECK(args.relaunch_after_install == expected.relaunch, context);
     FUZZ_CHECK(args.skip_signature_verification == expected.skip, context);
+    FUZZ_CHECK(args.team_id == expected.team_id, context);
+    // The team ends up inside a code requirement: nothing there may need quoting.
+    if (args.team_id) FUZZ_CHECK(installer::is_team_id(*args.team_id), context);
   }
 
   std::string whole(reinterpret_cast<const char*>(data), size);

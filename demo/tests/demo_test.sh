@@ -52,8 +52,18 @@ case $case_name in
         "demo finished: every step behaved as expected"
       check "run $run: version 2 reported after the relaunch" \
         has_line "$work/output-$run" "     | frontend version 2 done"
-      check "run $run: tampered update refused" \
-        has_line "$work/output-$run" "   ok: refused: the updated application's code signature is invalid"
+      check "run $run: version 2 checked before the application quit" \
+        has_line "$work/output-$run" "   ok: verified while the application runs; nothing installed yet (still version 1)"
+      check "run $run: tampered update refused by the check" \
+        has_line "$work/output-$run" \
+        "   ok: refused: update verification failed: the updated application's code signature is invalid"
+      check "run $run: refused while the application still runs" \
+        grep -q "^   ok: caught before the application quits: it still runs (pid [0-9]*)\$" "$work/output-$run"
+      check "run $run: update of another team refused" \
+        has_line "$work/output-$run" \
+        "   ok: refused: update installation failed: the updated application is not signed by team ZENTDEMO42"
+      check "run $run: version 2 installed for the demo team" \
+        has_line "$work/output-$run" "       --team-id ZENTDEMO42 \\"
       [ "$status" -eq 0 ] || cat "$work/output-$run"
     done
     check "the installed bundle is version 2" equal \

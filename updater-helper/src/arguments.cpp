@@ -13,10 +13,11 @@ using support::Result;
 
 // The command line while it is read: the required fields are still optional.
 struct PartialArgs {
-  std::optional<std::string> archive, target_app, bundle_id;
+  std::optional<std::string> archive, target_app, bundle_id, team_id;
   std::optional<std::int32_t> parent_pid;
   bool relaunch_after_install = true;
   bool skip_signature_verification = false;
+  bool verify_only = false;
 };
 
 std::string with_usage(const std::string& message) { return message + "\n" + kUsage; }
@@ -29,6 +30,7 @@ Result<PartialArgs> read_arguments(const std::vector<std::string>& arguments) {
     if (option == "--archive") value_slot = &args.archive;
     if (option == "--target-app") value_slot = &args.target_app;
     if (option == "--bundle-id") value_slot = &args.bundle_id;
+    if (option == "--team-id") value_slot = &args.team_id;
     bool is_pid = option == "--parent-pid";
 
     if (value_slot || is_pid) {
@@ -44,6 +46,8 @@ Result<PartialArgs> read_arguments(const std::vector<std::string>& arguments) {
       args.relaunch_after_install = false;
     } else if (option == "--insecure-skip-signature-verification") {
       args.skip_signature_verification = true;
+    } else if (option == "--verify-only") {
+      args.verify_only = true;
     } else {
       return Error(with_usage("unknown argument: " + support::lossy_utf8(option)));
     }
@@ -54,10 +58,15 @@ Result<PartialArgs> read_arguments(const std::vector<std::string>& arguments) {
 Result<Args> validate(PartialArgs partial) {
   if (!partial.archive) return Error(with_usage("--archive is required"));
   if (!partial.target_app) return Error(with_usage("--target-app is required"));
-  if (!partial.parent_pid) return Error(with_usage("--parent-pid is required"));
+  // A verification waits for nobody, so it needs no process to wait for.
+  if (!partial.parent_pid && !partial.verify_only) {
+    return Error(with_usage("--parent-pid is required"));
+  }
   if (!partial.bundle_id) return Error(with_usage("--bundle-id is required"));
 
-  if (*partial.parent_pid < 2) return Error("--parent-pid must be a real process ID");
+  if (partial.parent_pid && *partial.parent_pid < 2) {
+    return Error("--parent-pid must be a real process ID");
+  }
   if (support::extension(*partial.target_app) != std::optional<std::string>("app")) {
     return Error("--target-app must point at an .app bundle");
   }
@@ -66,18 +75,31 @@ Result<Args> validate(PartialArgs partial) {
   if (support::trim_unicode_white_space(support::lossy_utf8(*partial.bundle_id)).empty()) {
     return Error("--bundle-id must not be empty");
   }
+  if (partial.team_id && !is_team_id(*partial.team_id)) {
+    return Error("--team-id must be a 10-character Apple team ID");
+  }
 
   Args args;
   args.archive = std::move(*partial.archive);
   args.target_app = std::move(*partial.target_app);
   args.bundle_id = std::move(*partial.bundle_id);
-  args.parent_pid = *partial.parent_pid;
+  args.parent_pid = partial.parent_pid.value_or(0);
   args.relaunch_after_install = partial.relaunch_after_install;
   args.skip_signature_verification = partial.skip_signature_verification;
+  args.team_id = std::move(partial.team_id);
+  args.verify_only = partial.verify_only;
   return args;
 }
 
 }  // namespace
+
+bool is_team_id(std::string_view text) {
+  if (text.size() != 10) return false;
+  for (char c : text) {
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
 
 std::optional<std::int32_t> parse_process_id(std::string_view text) {
   bool negative = false;

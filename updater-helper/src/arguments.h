@@ -14,7 +14,7 @@ namespace installer {
 inline constexpr char kUsage[] =
     "usage: bundle-installer --archive <zip> --target-app <path/to/Zentrivale.app> "
     "--parent-pid <pid> --bundle-id <identifier> [--no-relaunch] "
-    "[--insecure-skip-signature-verification]";
+    "[--insecure-skip-signature-verification] [--team-id <TEAMID>] [--verify-only]";
 
 // The validated command line. Paths and the identifier are kept as the bytes
 // given; messages render them lossily.
@@ -22,15 +22,23 @@ struct Args {
   std::string archive;
   std::string target_app;
   std::string bundle_id;  // unchanged, surrounding white space included
-  std::int32_t parent_pid = 0;
+  std::int32_t parent_pid = 0;  // 0: not given, which only --verify-only allows
   bool relaunch_after_install = true;
   bool skip_signature_verification = false;
+  // The Apple Developer Team that must have signed the update; none: any.
+  std::optional<std::string> team_id;
+  // Check the archive as an installation would, then stop: no wait, no
+  // change to the installed bundle, no relaunch.
+  bool verify_only = false;
 };
 
 // Reads the arguments after the program name and validates them. The error
 // is the bare message (e.g. "--archive is required\n" + usage); the caller
 // adds "invalid arguments: " for the log.
 support::Result<Args> parse_arguments(const std::vector<std::string>& arguments);
+
+// An Apple Developer Team ID: exactly ten characters, each A-Z or 0-9.
+bool is_team_id(std::string_view text);
 
 // An optional sign and one or more ASCII digits, within the signed 32-bit
 // range; nothing else.

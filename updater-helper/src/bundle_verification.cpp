@@ -100,6 +100,21 @@ support::Result<void> check_signature(const std::string& bundle, const Tools& to
   return support::success();
 }
 
+// The certificate's organisational unit is the Team ID; "anchor apple
+// generic" makes sure that Apple issued the certificate, so that nobody can
+// simply name that unit in a certificate of their own.
+support::Result<void> check_team(const std::string& bundle, const std::string& team_id,
+                                 const Tools& tools) {
+  auto status = run_inheriting(tools.codesign, {tools.codesign, "--verify", "--strict",
+                                                "--test-requirement", team_requirement(team_id),
+                                                bundle});
+  if (!status) return support::Error("could not run codesign: " + status.error());
+  if (*status != 0) {
+    return support::Error("the updated application is not signed by team " + team_id);
+  }
+  return support::success();
+}
+
 support::Result<void> check_gatekeeper(const std::string& bundle, const Tools& tools) {
   auto status = run_inheriting(
       tools.spctl, {tools.spctl, "--assess", "--type", "execute", "--verbose=2", bundle});
@@ -109,6 +124,10 @@ support::Result<void> check_gatekeeper(const std::string& bundle, const Tools& t
 }
 
 }  // namespace
+
+std::string team_requirement(const std::string& team_id) {
+  return "=anchor apple generic and certificate leaf[subject.OU] = \"" + team_id + "\"";
+}
 
 support::Result<std::string> read_plist_key(const std::string& plist, const std::string& key,
                                             const Tools& tools) {
@@ -126,7 +145,8 @@ support::Result<std::string> read_plist_key(const std::string& plist, const std:
 support::Result<void> verify_bundle(const std::string& bundle,
                                     const std::string& expected_bundle_id,
                                     bool skip_signature_verification, Log& log,
-                                    const Tools& tools) {
+                                    const Tools& tools,
+                                    const std::optional<std::string>& team_id) {
   std::string plist = support::join(bundle, kInfoPlist);
   if (!support::is_regular_file(plist)) {
     return support::Error("application is missing Contents/Info.plist");
@@ -153,6 +173,9 @@ support::Result<void> verify_bundle(const std::string& bundle,
     return support::success();
   }
   if (auto signed_ok = check_signature(bundle, tools); !signed_ok) return signed_ok;
+  if (team_id) {
+    if (auto team_ok = check_team(bundle, *team_id, tools); !team_ok) return team_ok;
+  }
   return check_gatekeeper(bundle, tools);
 }
 

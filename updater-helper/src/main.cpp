@@ -1,5 +1,6 @@
 // bundle_installer: installs a downloaded update of Zentrivale over the
-// installed bundle once the running application has exited.
+// installed bundle once the running application has exited, or, with
+// --verify-only, checks the update while the application still runs.
 #include <signal.h>
 #include <unistd.h>
 
@@ -43,12 +44,18 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  support::Result<void> outcome = installer::run(args.value(), log, installer::Tools::installed());
+  const installer::Tools tools = installer::Tools::installed();
+  const bool verify_only = args->verify_only;
+  support::Result<void> outcome = verify_only
+                                      ? installer::verify_update(args.value(), log, tools)
+                                      : installer::run(args.value(), log, tools);
   if (!outcome) {
-    log.line("update installation failed: " + outcome.error());
+    log.line(std::string(verify_only ? "update verification failed: "
+                                     : "update installation failed: ") +
+             outcome.error());
     return 1;
   }
-  log.line("update installed successfully");
+  log.line(verify_only ? "update verified; nothing was installed" : "update installed successfully");
   log.close();
   return 0;
 }

@@ -37,7 +37,7 @@ Result<std::string> accept_candidate(const Args& args, const std::string& stagin
   if (checked) {
     log.line("verifying the new application bundle...");
     checked = verify_bundle(candidate.value(), args.bundle_id, args.skip_signature_verification,
-                            log, tools);
+                            log, tools, args.team_id);
   }
   if (!checked) {
     clean_up_staging(staging, log);
@@ -76,6 +76,25 @@ Result<void> run(const Args& args, Log& log, const Tools& tools, const UpdateTim
   if (!args.relaunch_after_install) return support::success();
   log.line("relaunching Zentrivale...");
   return relaunch(args.target_app, log, tools, timing.relaunch);
+}
+
+Result<void> verify_update(const Args& args, Log& log, const Tools& tools) {
+  log.line("verifying " + lossy_utf8(args.archive) + " for " + lossy_utf8(args.target_app));
+
+  Result<std::string> install_directory = check_inputs(args);
+  if (!install_directory) return std::move(install_directory).take_error();
+
+  // Staged beside the installed bundle, as for an installation, so that the
+  // check meets the same volume and the same permissions.
+  Result<std::string> staging =
+      prepare_and_extract(install_directory.value(), args.archive, log, tools);
+  if (!staging) return std::move(staging).take_error();
+
+  Result<std::string> candidate = accept_candidate(args, staging.value(), log, tools);
+  if (!candidate) return std::move(candidate).take_error();
+
+  clean_up_staging(staging.value(), log);
+  return support::success();
 }
 
 }  // namespace installer

@@ -21,4 +21,13 @@ struct UpdateTiming {
 support::Result<void> run(const Args& args, Log& log, const Tools& tools,
                           const UpdateTiming& timing = {});
 
+// `--verify-only`: logs "verifying {archive} for {target}", then runs the
+// installation's own checks up to and including verification (stale staging
+// directories removed, extraction, discovery, name check, verify_bundle) and
+// removes its staging directory. Never waits for a process, never touches the
+// installed bundle or a backup, never relaunches. Its message on failure is
+// the one the installation would have failed with (the caller adds
+// "update verification failed: ").
+support::Result<void> verify_update(const Args& args, Log& log, const Tools& tools);
+
 }  // namespace installer

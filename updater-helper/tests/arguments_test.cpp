@@ -108,5 +108,79 @@ TEST(ArgumentsTest, AcceptedEdgeValues) {
   EXPECT_EQ(parse_process_id("0002"), 2);
 }
 
+TEST(ArgumentsTest, TeamIdIsTenCapitalLettersOrDigits) {
+  support::Result<Args> args = parse_arguments(valid());
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_EQ(args->team_id, std::nullopt);
+
+  for (const char* team : {"ABCDE12345", "0000000000", "ZZZZZZZZZZ"}) {
+    args = parse_arguments(valid({"--team-id", team}));
+    ASSERT_TRUE(args.ok()) << team << ": " << args.error();
+    EXPECT_EQ(args->team_id, std::optional<std::string>(team));
+  }
+  for (const char* team : {"", "ABCDE1234", "ABCDE123456", "abcde12345", "ABCDE-1234",
+                           "ABCDE 1234", " ABCDE1234", "ABCDE\xC3\x84" "12", "ABCDE1234\n",
+                           "--bundle-id"}) {
+    EXPECT_EQ(error_of(valid({"--team-id", team})), "--team-id must be a 10-character Apple team ID")
+        << team;
+  }
+  EXPECT_EQ(error_of(valid({"--team-id"})), "--team-id requires a value");
+  // Given twice, the later value counts, as for every value option.
+  args = parse_arguments(valid({"--team-id", "bad", "--team-id", "ABCDE12345"}));
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_EQ(args->team_id, std::optional<std::string>("ABCDE12345"));
+  EXPECT_EQ(error_of(valid({"--team-id", "ABCDE12345", "--team-id", "ABCDE1234"})),
+            "--team-id must be a 10-character Apple team ID");
+  // Presence of the required options is reported first.
+  EXPECT_EQ(error_of({"--team-id", "x", "--archive", "a"}), "--target-app is required" + kUsageLine);
+}
+
+TEST(ArgumentsTest, VerifyOnlyNeedsNoProcessIdButStillValidatesOne) {
+  Arguments verify{"--verify-only", "--archive", "/tmp/u.zip", "--target-app",
+                   "/Applications/Zentrivale.app", "--bundle-id", "com.example.zentrivale"};
+  support::Result<Args> args = parse_arguments(verify);
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_TRUE(args->verify_only);
+  EXPECT_EQ(args->parent_pid, 0);
+
+  args = parse_arguments(valid());
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_FALSE(args->verify_only);
+
+  // Given, the process ID is checked as always.
+  Arguments with_pid = verify;
+  with_pid.insert(with_pid.end(), {"--parent-pid", "1"});
+  EXPECT_EQ(error_of(with_pid), "--parent-pid must be a real process ID");
+  with_pid.back() = "4x";
+  EXPECT_EQ(error_of(with_pid), "--parent-pid must be an integer");
+  with_pid.back() = "812";
+  args = parse_arguments(with_pid);
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_EQ(args->parent_pid, 812);
+
+  // Every other rule holds: the other options are required and validated.
+  EXPECT_EQ(error_of({"--verify-only", "--archive", "a", "--target-app", "b.app"}),
+            "--bundle-id is required" + kUsageLine);
+  EXPECT_EQ(error_of({"--verify-only", "--archive", "a"}), "--target-app is required" + kUsageLine);
+  EXPECT_EQ(error_of({"--verify-only", "--archive", "a", "--target-app", "b", "--bundle-id", "i"}),
+            "--target-app must point at an .app bundle");
+  Arguments more = verify;
+  more.insert(more.end(), {"--no-relaunch", "--insecure-skip-signature-verification", "--team-id",
+                           "ABCDE12345", "--verify-only"});
+  args = parse_arguments(more);
+  ASSERT_TRUE(args.ok()) << args.error();
+  EXPECT_TRUE(args->skip_signature_verification);
+  EXPECT_EQ(args->team_id, std::optional<std::string>("ABCDE12345"));
+  EXPECT_EQ(error_of({"--verify-only=yes"}), "unknown argument: --verify-only=yes" + kUsageLine);
+}
+
+TEST(ArgumentsTest, UsageEndsWithTheOptionalChecks) {
+  const std::string usage = kUsage;
+  const std::string tail = " [--no-relaunch] [--insecure-skip-signature-verification]"
+                           " [--team-id <TEAMID>] [--verify-only]";
+  ASSERT_GE(usage.size(), tail.size());
+  EXPECT_EQ(usage.substr(usage.size() - tail.size()), tail);
+}
+
 }  // namespace
 }  // namespace installer

@@ -244,6 +244,70 @@ TEST_F(VerifyBundleTest, SkipFlagStillChecksIdentifierAndExecutable) {
   EXPECT_EQ(read_file(log_path()), "");  // no warning for a bundle that failed
 }
 
+// --- The signing team ---------------------------------------------------------
+
+class VerifyTeamTest : public VerifyBundleTest {
+ protected:
+  support::Result<void> verify_team(bool skip = false) {
+    for (const std::string& tool : {tools.plist_buddy, tools.codesign, tools.spctl}) {
+      ::unlink((tool + ".calls").c_str());
+    }
+    Log log = log_to(log_path());
+    return verify_bundle(bundle(), kId, skip, log, tools, std::string("ABCDE12345"));
+  }
+  Argv signature_run() const {
+    return {tools.codesign, "--verify", "--deep", "--strict", "--verbose=2", bundle()};
+  }
+  Argv team_run() const {
+    return {tools.codesign, "--verify", "--strict", "--test-requirement",
+            "=anchor apple generic and certificate leaf[subject.OU] = \"ABCDE12345\"", bundle()};
+  }
+};
+
+TEST_F(VerifyTeamTest, RequirementRunsBetweenSignatureAndGatekeeper) {
+  EXPECT_EQ(team_requirement("Z7P62XVNWC"),
+            "=anchor apple generic and certificate leaf[subject.OU] = \"Z7P62XVNWC\"");
+  auto result = verify_team();
+  ASSERT_TRUE(result.ok()) << result.error();
+  EXPECT_EQ(calls(tools.codesign), (std::vector<Argv>{signature_run(), team_run()}));
+  EXPECT_EQ(calls(tools.spctl).size(), 1u);
+  // The team run shares the installer's streams, like the signature run.
+  auto record = seen(tools.codesign, 2);
+  EXPECT_EQ(record["fds"], expected_child_fds());
+  EXPECT_EQ(record["stdin"], identity_of_fd(0));
+  EXPECT_EQ(record["stdout"], identity_of_fd(1));
+  EXPECT_EQ(record["stderr"], identity_of_fd(2));
+  EXPECT_EQ(read_file(log_path()), "");
+}
+
+TEST_F(VerifyTeamTest, AnotherTeamIsRefusedBeforeGatekeeper) {
+  for (const char* outcome : {"0 3", "0 1", "0 k9"}) {
+    SCOPED_TRACE(outcome);
+    outcomes(tools.codesign, outcome);
+    EXPECT_EQ(verify_team().error(), "the updated application is not signed by team ABCDE12345");
+    EXPECT_EQ(calls(tools.codesign).size(), 2u);
+    EXPECT_FALSE(exists(tools.spctl + ".calls"));
+  }
+  // A broken signature is reported as such; the team is not asked about.
+  outcomes(tools.codesign, "1");
+  EXPECT_EQ(verify_team().error(), "the updated application's code signature is invalid");
+  EXPECT_EQ(calls(tools.codesign), std::vector<Argv>{signature_run()});
+
+  ::unlink(tools.codesign.c_str());
+  EXPECT_EQ(verify_team().error(), "could not run codesign: No such file or directory (os error 2)");
+}
+
+TEST_F(VerifyTeamTest, SkipFlagSkipsTheTeamToo) {
+  outcomes(tools.codesign, "1");
+  auto result = verify_team(true);
+  ASSERT_TRUE(result.ok()) << result.error();
+  EXPECT_FALSE(exists(tools.codesign + ".calls"));
+  EXPECT_FALSE(exists(tools.spctl + ".calls"));
+  EXPECT_EQ(log_messages(log_path()),
+            std::vector<std::string>{
+                "WARNING: skipping code-signature and Gatekeeper verification (development flag)"});
+}
+
 TEST_F(VerifyBundleTest, ToolOutputReachesStandardErrorButNeverTheLog) {
   write_file(tools.codesign + ".err", "codesign: resource envelope is obsolete\n");
   outcomes(tools.codesign, "1");

@@ -17,7 +17,8 @@ set_target_properties(bundle_installer_local_tools PROPERTIES
 add_executable(installer_test
   ${CMAKE_CURRENT_LIST_DIR}/installer_harness.cpp
   ${CMAKE_CURRENT_LIST_DIR}/installer_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/installer_doubles_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/installer_doubles_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/verify_only_test.cpp)
 target_link_libraries(installer_test PRIVATE installer_core GTest::gtest_main)
 target_compile_definitions(installer_test PRIVATE
   INSTALLER_PROGRAM="$<TARGET_FILE:bundle_installer>"

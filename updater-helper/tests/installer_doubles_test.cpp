@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 
 #include "installer_harness.h"
 
@@ -72,6 +73,51 @@ TEST_F(InstallerDoublesTest, EachToolRunsWithItsExactArgumentsAndNoDescriptorOfO
   // open's output goes nowhere.
   EXPECT_NE(read_file(record("open")).find("stdout: /dev/null\n"), std::string::npos);
   EXPECT_EQ(read_file(record("codesign")).find("stdout: /dev/null\n"), std::string::npos);
+}
+
+TEST_F(InstallerDoublesTest, TeamCheckIsOneMoreCodesignRunBeforeGatekeeper) {
+  // One record per run, in order, across codesign and spctl.
+  std::string order = " >> '" + record("order") + "'\n";
+  tree.use_script("usr/bin/codesign", "printf 'codesign' " + order + "for a in \"$@\"; do printf '|%s' \"$a\"" +
+                                          order + "done; echo" + order + "exec '" + STAND_IN_ROOT +
+                                          "/usr/bin/codesign' \"$@\"");
+  tree.use_script("usr/sbin/spctl", "echo spctl" + order + "exec '" + STAND_IN_ROOT +
+                                        "/usr/sbin/spctl' \"$@\"");
+  std::vector<std::string> arguments = tree.standard_arguments(
+      tree.signed_update("2", "com.example.zentrivale",
+                         "Developer ID Application: Some Name (ABCDE12345)"));
+  arguments.insert(arguments.end(), {"--team-id", "ABCDE12345", "--no-relaunch"});
+  Outcome outcome = tree.install_with_doubles(arguments);
+  ASSERT_EQ(outcome.exit_status, 0) << outcome.standard_error;
+
+  std::string staging = tree.install_directory() + "/.zentrivale-update-staging-";
+  std::vector<std::string> runs;
+  std::istringstream lines(read_file(record("order")));
+  for (std::string line; std::getline(lines, line);) runs.push_back(line);
+  ASSERT_EQ(runs.size(), 3u) << read_file(record("order"));
+  EXPECT_TRUE(matches_with_pid(runs[0], "codesign|--verify|--deep|--strict|--verbose=2|" + staging,
+                               "/Zentrivale.app"));
+  // The requirement is one argument, the team ID in double quotes inside it.
+  EXPECT_TRUE(matches_with_pid(runs[1],
+                               "codesign|--verify|--strict|--test-requirement|=anchor apple generic "
+                               "and certificate leaf[subject.OU] = \"ABCDE12345\"|" + staging,
+                               "/Zentrivale.app"));
+  EXPECT_EQ(runs[2], "spctl");
+}
+
+TEST_F(InstallerDoublesTest, WithoutTeamIdCodesignRunsOnce) {
+  tree.use_script("usr/bin/codesign", "echo \"$*\" >> '" + record("codesign") + "'\nexec '" +
+                                          STAND_IN_ROOT + "/usr/bin/codesign' \"$@\"");
+  // Signed for a team, but no team is asked for: nothing about teams happens.
+  std::vector<std::string> arguments = tree.standard_arguments(tree.signed_update(
+      "2", "com.example.zentrivale", "Developer ID Application: Some Name (ABCDE12345)"));
+  arguments.push_back("--no-relaunch");
+  Outcome outcome = tree.install_with_doubles(arguments);
+  ASSERT_EQ(outcome.exit_status, 0) << outcome.standard_error;
+  std::string calls = read_file(record("codesign"));
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 1) << calls;
+  EXPECT_EQ(calls.rfind("--verify --deep --strict --verbose=2 ", 0), 0u) << calls;
+  EXPECT_EQ(outcome.standard_error.find("explicit requirement"), std::string::npos);
 }
 
 TEST_F(InstallerDoublesTest, MissingDittoLeavesTheStagingDirectory) {

@@ -138,9 +138,9 @@ void InstallTree::make_bundle(const std::string& path, const std::string& versio
   write_file(path + "/Contents/Resources/version.txt", version + "\n");
 }
 
-void InstallTree::sign(const std::string& bundle) const {
+void InstallTree::sign(const std::string& bundle, const std::string& identity) const {
   Outcome signed_ = run_program(std::string(STAND_IN_ROOT) + "/usr/bin/codesign",
-                                {"--sign", "-", bundle}, environment(), root_);
+                                {"--sign", identity, bundle}, environment(), root_);
   ASSERT_EQ(signed_.exit_status, 0) << signed_.standard_error;
 }
 
@@ -154,11 +154,11 @@ std::string InstallTree::zip(const std::string& directory, const std::vector<std
   return archive;
 }
 
-std::string InstallTree::signed_update(const std::string& version,
-                                       const std::string& bundle_id) const {
+std::string InstallTree::signed_update(const std::string& version, const std::string& bundle_id,
+                                       const std::string& identity) const {
   std::string bundle = root_ + "/source/Zentrivale.app";
   make_bundle(bundle, version, bundle_id);
-  sign(bundle);
+  sign(bundle, identity);
   return zip(root_ + "/source", {"Zentrivale.app"});
 }
 

@@ -60,13 +60,16 @@ class InstallTree {
   void make_bundle(const std::string& path, const std::string& version,
                    const std::string& bundle_id = "com.example.zentrivale",
                    const std::string& executable = "Zentrivale") const;
-  void sign(const std::string& bundle) const;  // the stand-in codesign
+  // The stand-in codesign, ad hoc or with an identity such as
+  // "Developer ID Application: Some Name (TEAMID)".
+  void sign(const std::string& bundle, const std::string& identity = "-") const;
   // Zips the entries of `directory` (names relative to it), links kept.
   std::string zip(const std::string& directory, const std::vector<std::string>& entries,
                   const std::string& name = "update.zip") const;
   // Version 2, signed and zipped: the ordinary update.
   std::string signed_update(const std::string& version = "2",
-                            const std::string& bundle_id = "com.example.zentrivale") const;
+                            const std::string& bundle_id = "com.example.zentrivale",
+                            const std::string& identity = "-") const;
 
   std::vector<std::string> standard_arguments(const std::string& archive) const;
   std::vector<std::string> environment() const;  // HOME and PATH only

@@ -244,6 +244,92 @@ TEST_F(InstallerTest, ArchiveProblemsLeaveTheInstalledBundleAlone) {
   }
 }
 
+// --- The signing team ---------------------------------------------------------
+
+constexpr const char* kTeam = "ABCDE12345";
+constexpr const char* kTeamIdentity = "Developer ID Application: Some Name (ABCDE12345)";
+
+class InstallerTeamTest : public InstallerTest {
+ protected:
+  // A copy of the installed bundle, outside the install directory.
+  void snapshot() const {
+    Outcome copied = run_program("/bin/cp", {"-a", tree.target(), snapshot_path()},
+                                 tree.environment(), tree.root());
+    ASSERT_EQ(copied.exit_status, 0) << copied.standard_error;
+  }
+  std::string snapshot_path() const { return tree.root() + "/installed-before"; }
+  // Same entries, same bytes, same links as the snapshot; nothing left beside it.
+  void expect_byte_for_byte_untouched() const {
+    Outcome diff = run_program("/usr/bin/diff", {"-r", "--no-dereference", snapshot_path(),
+                                                 tree.target()},
+                               tree.environment(), tree.root());
+    EXPECT_EQ(diff.exit_status, 0) << diff.standard_output << diff.standard_error;
+    expect_untouched();
+  }
+  Outcome install_for_team(const std::string& archive, std::vector<std::string> extra = {}) const {
+    std::vector<std::string> arguments = tree.standard_arguments(archive);
+    arguments.insert(arguments.end(), {"--team-id", kTeam, "--no-relaunch"});
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return tree.install(arguments);
+  }
+};
+
+TEST_F(InstallerTeamTest, UpdateOfTheSameTeamInstalls) {
+  Outcome outcome = install_for_team(tree.signed_update("2", "com.example.zentrivale", kTeamIdentity));
+  ASSERT_EQ(outcome.exit_status, 0) << outcome.standard_error;
+  EXPECT_EQ(tree.version_of(tree.target()), "2");
+  // The log is the same as without the option: the team check adds no line.
+  Messages log = tree.log_messages();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "verifying the new application bundle..."), 1);
+  EXPECT_EQ(log.back(), "update installed successfully");
+  EXPECT_EQ(log.size(), 7u) << ::testing::PrintToString(log);
+  EXPECT_NE(outcome.standard_error.find(": explicit requirement satisfied\n"), std::string::npos)
+      << "codesign's output reaches standard error";
+}
+
+TEST_F(InstallerTeamTest, AnotherTeamOrAnAdHocSignatureIsRefused) {
+  snapshot();
+  struct Case {
+    std::string name, identity;
+  };
+  for (const Case& c : {Case{"another team", "Developer ID Application: Someone Else (ZYXWV98765)"},
+                        Case{"ad hoc", "-"}}) {
+    SCOPED_TRACE(c.name);
+    std::system(("rm -rf '" + tree.root() + "/source'/*").c_str());
+    Outcome outcome = install_for_team(tree.signed_update("2", "com.example.zentrivale", c.identity));
+    EXPECT_EQ(outcome.exit_status, 1);
+    std::string failure = "update installation failed: the updated application is not signed by "
+                          "team ABCDE12345";
+    EXPECT_EQ(tree.log_messages().back(), failure);
+    EXPECT_EQ(outcome.standard_error.substr(outcome.standard_error.size() - failure.size() - 17),
+              "[update-helper] " + failure + "\n");
+    expect_byte_for_byte_untouched();
+  }
+}
+
+TEST_F(InstallerTeamTest, SkipFlagSkipsTheTeamCheck) {
+  std::string archive =
+      tree.signed_update("2", "com.example.zentrivale", "Developer ID Application: X (ZYXWV98765)");
+  Outcome outcome = install_for_team(archive, {"--insecure-skip-signature-verification"});
+  ASSERT_EQ(outcome.exit_status, 0) << outcome.standard_error;
+  EXPECT_EQ(tree.version_of(tree.target()), "2");
+  Messages log = tree.log_messages();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "WARNING: skipping code-signature and Gatekeeper verification (development flag)"),
+            1);
+}
+
+TEST_F(InstallerTeamTest, InvalidTeamIdIsAnArgumentError) {
+  std::vector<std::string> arguments = tree.standard_arguments(tree.signed_update());
+  arguments.insert(arguments.end(), {"--team-id", "abcde12345"});
+  Outcome outcome = tree.install(arguments);
+  EXPECT_EQ(outcome.exit_status, 2);
+  EXPECT_EQ(outcome.standard_error,
+            "[update-helper] invalid arguments: --team-id must be a 10-character Apple team ID\n"
+            "--team-id must be a 10-character Apple team ID\n");
+  expect_untouched();
+}
+
 TEST_F(InstallerTest, BareNameTargetWorksInTheWorkingDirectory) {
   std::string archive = tree.signed_update();
   std::vector<std::string> arguments = tree.standard_arguments(archive);

@@ -281,6 +281,96 @@ TEST_F(SealTest, LinksAreSealedByTargetAndNeverFollowed) {
   expect_rejected("file modified: " + bundle + "/Contents/Frameworks/libgst.dylib");
 }
 
+// --- Signing teams ------------------------------------------------------------
+
+const char* const kTeamIdentity = "Developer ID Application: Some Name (ABCDE12345)";
+
+Outcome test_requirement(const std::string& bundle, const std::string& requirement) {
+  return run(kStandIns.codesign,
+             {"--verify", "--strict", "--test-requirement", requirement, bundle});
+}
+
+std::string team_requirement_text(const std::string& team) {
+  return "=anchor apple generic and certificate leaf[subject.OU] = \"" + team + "\"";
+}
+
+TEST_F(SealTest, TeamSealMeetsItsOwnTeamRequirementOnly) {
+  Outcome signed_ = run(kStandIns.codesign, {"--force", "--sign", kTeamIdentity, bundle});
+  ASSERT_EQ(signed_.exit_status, 0) << signed_.standard_error;
+  EXPECT_EQ(signed_.standard_error, bundle + ": signed bundle for team ABCDE12345 (stand-in seal)\n");
+  EXPECT_NE(read_file(bundle + "/Contents/_CodeSignature/CodeResources").find("\nteam ABCDE12345\n"),
+            std::string::npos);
+  // Everything else treats it like any seal.
+  EXPECT_EQ(verify().exit_status, 0);
+  EXPECT_EQ(assess().exit_status, 0);
+
+  Outcome same = test_requirement(bundle, team_requirement_text("ABCDE12345"));
+  EXPECT_EQ(same.exit_status, 0);
+  EXPECT_EQ(same.standard_error, bundle + ": valid on disk\n" + bundle +
+                                     ": satisfies its Designated Requirement\n" + bundle +
+                                     ": explicit requirement satisfied\n");
+  Outcome other = test_requirement(bundle, team_requirement_text("ZYXWV98765"));
+  EXPECT_EQ(other.exit_status, 3);
+  EXPECT_NE(other.standard_error.find(
+                "test-requirement: code failed to satisfy specified code requirement(s)"),
+            std::string::npos)
+      << other.standard_error;
+  // The short and the joined forms of the option mean the same.
+  EXPECT_EQ(run(kStandIns.codesign, {"--verify", "-R", team_requirement_text("ABCDE12345"), bundle})
+                .exit_status,
+            0);
+  EXPECT_EQ(run(kStandIns.codesign,
+                {"--verify", "--test-requirement=" + team_requirement_text("ZYXWV98765"), bundle})
+                .exit_status,
+            3);
+
+  // A change after signing fails as a broken seal, team or not.
+  write_file(bundle + "/Contents/Resources/app.icns", "other icon");
+  Outcome broken = test_requirement(bundle, team_requirement_text("ABCDE12345"));
+  EXPECT_EQ(broken.exit_status, 1);
+  EXPECT_EQ(broken.standard_error, bundle + ": a sealed resource is missing or invalid\nfile modified: " +
+                                       bundle + "/Contents/Resources/app.icns\n");
+}
+
+TEST_F(SealTest, AdHocSealNeverMeetsAnAppleAnchor) {
+  sign();
+  EXPECT_EQ(read_file(bundle + "/Contents/_CodeSignature/CodeResources").find("team "),
+            std::string::npos);
+  EXPECT_EQ(test_requirement(bundle, team_requirement_text("ABCDE12345")).exit_status, 3);
+  // Re-signing ad hoc drops the team of an earlier seal.
+  ASSERT_EQ(run(kStandIns.codesign, {"--force", "--sign", kTeamIdentity, bundle}).exit_status, 0);
+  sign();
+  EXPECT_EQ(test_requirement(bundle, team_requirement_text("ABCDE12345")).exit_status, 3);
+}
+
+TEST_F(SealTest, AnyOtherRequirementOrIdentityFailsLoudly) {
+  ASSERT_EQ(run(kStandIns.codesign, {"--sign", kTeamIdentity, bundle}).exit_status, 0);
+  for (const std::string& requirement :
+       {std::string("anchor apple generic and certificate leaf[subject.OU] = \"ABCDE12345\""),
+        std::string("=anchor apple generic and certificate leaf[subject.OU] = ABCDE12345"),
+        std::string("=anchor apple generic and certificate leaf[subject.OU] = \"abcde12345\""),
+        std::string("=anchor apple generic"), std::string("=notarized"), std::string("")}) {
+    SCOPED_TRACE(requirement);
+    Outcome out = test_requirement(bundle, requirement);
+    EXPECT_EQ(out.exit_status, 1);
+    EXPECT_EQ(out.standard_error,
+              "test-requirement: this stand-in evaluates only =anchor apple generic and "
+              "certificate leaf[subject.OU] = \"TEAMID\", not: " + requirement + "\n");
+  }
+  for (const char* identity : {"Developer ID Application: Some Name", "Apple Development: X (ABCDE12345)",
+                               "Developer ID Application: Some Name (ABCDE1234)",
+                               "Developer ID Application:  (abcde12345)"}) {
+    SCOPED_TRACE(identity);
+    Outcome out = run(kStandIns.codesign, {"--sign", identity, bundle});
+    EXPECT_EQ(out.exit_status, 1);
+    EXPECT_EQ(out.standard_error, std::string(identity) +
+                                      ": this stand-in signs ad hoc (-) or as \"Developer ID "
+                                      "Application: NAME (TEAMID)\" only\n");
+  }
+  // The earlier seal is still the team's.
+  EXPECT_EQ(test_requirement(bundle, team_requirement_text("ABCDE12345")).exit_status, 0);
+}
+
 // The installer's verification against the stand-ins, end to end.
 TEST_F(SealTest, VerifyBundleAcceptsASealedBundleOnly) {
   sign();

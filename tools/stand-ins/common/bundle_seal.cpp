@@ -25,6 +25,14 @@ namespace {
 using Manifest = std::map<std::string, std::string>;  // escaped path -> description
 
 constexpr const char* kSealHeader = "stand-in code seal 1";
+// Prefix of the optional team line after the header. No entry line can start
+// with it: an entry's path has its blanks escaped and ends at a tab.
+constexpr std::string_view kTeamPrefix = "team ";
+
+struct Seal {
+  std::optional<std::string> team;
+  Manifest manifest;
+};
 
 // Paths and link targets as one field: bytes that would break a line or a
 // field, and '%' itself, become %XX.
@@ -183,11 +191,18 @@ std::string render(const Manifest& manifest) {
 }
 
 // Nothing when the text is not a seal this stand-in wrote.
-std::optional<Manifest> parse_seal(std::string_view text) {
+std::optional<Seal> parse_seal(std::string_view text) {
   std::string header = std::string(kSealHeader) + "\n";
   if (text.substr(0, header.size()) != header) return std::nullopt;
   text.remove_prefix(header.size());
-  Manifest manifest;
+  Seal seal;
+  if (text.substr(0, kTeamPrefix.size()) == kTeamPrefix) {
+    size_t end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;
+    seal.team = std::string(text.substr(kTeamPrefix.size(), end - kTeamPrefix.size()));
+    text.remove_prefix(end + 1);
+  }
+  Manifest& manifest = seal.manifest;
   while (!text.empty()) {
     size_t end = text.find('\n');
     if (end == std::string_view::npos) return std::nullopt;
@@ -197,7 +212,7 @@ std::optional<Manifest> parse_seal(std::string_view text) {
     manifest[std::string(line.substr(0, tab))] = std::string(line.substr(tab + 1));
     text.remove_prefix(end + 1);
   }
-  return manifest;
+  return seal;
 }
 
 std::vector<std::string> differences(const std::string& bundle, const Manifest& sealed,
@@ -225,7 +240,8 @@ support::Result<std::string> describe_bundle(const std::string& bundle) {
   return render(*manifest);
 }
 
-support::Result<void> seal_bundle(const std::string& bundle) {
+support::Result<void> seal_bundle(const std::string& bundle,
+                                  const std::optional<std::string>& team) {
   std::string seal = support::join(bundle, kSealPath);
   // The seal's directory is part of what is sealed, so it exists first.
   if (auto made = support::create_dir_all(*support::parent(seal)); !made) {
@@ -237,7 +253,8 @@ support::Result<void> seal_bundle(const std::string& bundle) {
     return ::open(seal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   }));
   if (!fd.valid()) return entry_error(seal, errno);
-  auto written = write_all(fd.get(), std::string(kSealHeader) + "\n" + *description);
+  std::string team_line = team ? std::string(kTeamPrefix) + *team + "\n" : "";
+  auto written = write_all(fd.get(), std::string(kSealHeader) + "\n" + team_line + *description);
   if (!written) return support::Error(seal + ": " + written.error());
   return support::success();
 }
@@ -249,17 +266,21 @@ support::Result<SealVerdict> check_seal(const std::string& bundle) {
   struct stat st;
   if (::lstat(seal.c_str(), &st) != 0) {
     int error = errno;
-    if (error == ENOENT || error == ENOTDIR) return SealVerdict{SealVerdict::not_sealed, {}};
+    if (error == ENOENT || error == ENOTDIR) {
+      return SealVerdict{SealVerdict::not_sealed, {}, std::nullopt};
+    }
     return entry_error(seal, error);
   }
-  if (!S_ISREG(st.st_mode)) return SealVerdict{SealVerdict::broken, {"the seal is damaged"}};
+  if (!S_ISREG(st.st_mode)) {
+    return SealVerdict{SealVerdict::broken, {"the seal is damaged"}, std::nullopt};
+  }
   auto text = read_file(seal, O_NOFOLLOW);
   if (!text) return support::Error(seal + ": " + text.error());
-  std::optional<Manifest> sealed = parse_seal(*text);
-  if (!sealed) return SealVerdict{SealVerdict::broken, {"the seal is damaged"}};
-  std::vector<std::string> problems = differences(bundle, *sealed, *current);
-  if (problems.empty()) return SealVerdict{};
-  return SealVerdict{SealVerdict::broken, std::move(problems)};
+  std::optional<Seal> sealed = parse_seal(*text);
+  if (!sealed) return SealVerdict{SealVerdict::broken, {"the seal is damaged"}, std::nullopt};
+  std::vector<std::string> problems = differences(bundle, sealed->manifest, *current);
+  if (problems.empty()) return SealVerdict{SealVerdict::valid, {}, std::move(sealed->team)};
+  return SealVerdict{SealVerdict::broken, std::move(problems), std::move(sealed->team)};
 }
 
 }  // namespace stand_in
