@@ -26,7 +26,7 @@ namespace {
 using installer_test::InstallTree;
 using installer_test::Outcome;
 using installer_test::matches_with_pid;
-using installer_test::path_exists;
+using installer_test::lexists;
 using installer_test::read_file;
 using installer_test::write_file;
 using Messages = std::vector<std::string>;

@@ -22,7 +22,7 @@ namespace {
 using installer_test::InstallTree;
 using installer_test::Outcome;
 using installer_test::matches_with_pid;
-using installer_test::path_exists;
+using installer_test::lexists;
 using installer_test::read_file;
 using installer_test::run_program;
 using installer_test::write_file;
@@ -126,9 +126,9 @@ TEST(HostileEnvironment, HomeThatIsNoUsableDirectory) {
     Messages echo = echoed(outcome.standard_error);
     expect_success_messages(echo, tree, args, false);
     if (c.log_file.empty()) {
-      EXPECT_FALSE(path_exists(tree.root() + "/Library"));
+      EXPECT_FALSE(lexists(tree.root() + "/Library"));
       if (c.home && c.name.rfind("log file", 0) != 0) {
-        EXPECT_FALSE(path_exists(tree.home() + "/Library"));
+        EXPECT_FALSE(lexists(tree.home() + "/Library"));
       }
     } else {
       EXPECT_EQ(messages_in(tree.root() + "/" + c.log_file), echo);
@@ -186,7 +186,7 @@ TEST_F(MaliciousEnvironment, ToolsOnPathAreNeverRun) {
   // The relaunched application records its start; give it a moment.
   for (int i = 0; i < 50 && read_file(tree.marker()).empty(); ++i) ::usleep(100 * 1000);
   EXPECT_EQ(read_file(tree.marker()), "2\n");
-  EXPECT_FALSE(path_exists(ran())) << read_file(ran());
+  EXPECT_FALSE(lexists(ran())) << read_file(ran());
 }
 
 // A codesign on PATH that approves of everything must not make an unsigned
@@ -203,7 +203,7 @@ TEST_F(MaliciousEnvironment, ApprovingLookAlikeCannotPassAnUnsignedUpdate) {
   EXPECT_EQ(tree.log_messages().back(),
             "update installation failed: the updated application's code signature is invalid");
   EXPECT_EQ(tree.version_of(tree.target()), "1");
-  EXPECT_FALSE(path_exists(ran())) << read_file(ran());
+  EXPECT_FALSE(lexists(ran())) << read_file(ran());
 }
 
 TEST(HostileCommandLine, ArgumentsThatAreNotTextAreShownAsText) {

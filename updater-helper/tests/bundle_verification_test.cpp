@@ -81,7 +81,7 @@ TEST_F(VerifyBundleTest, InfoPlistMustBeARegularFile) {
   ::unlink(plist().c_str());
   ASSERT_EQ(::mkdir(plist().c_str(), 0755), 0);
   EXPECT_EQ(verify().error(), "application is missing Contents/Info.plist");
-  EXPECT_FALSE(exists(tools.plist_buddy + ".calls"));
+  EXPECT_FALSE(lexists(tools.plist_buddy + ".calls"));
 }
 
 TEST_F(VerifyBundleTest, PlistBuddyThatCannotStart) {
@@ -105,14 +105,14 @@ TEST_F(VerifyBundleTest, PlistBuddyFailingForTheIdentifierStopsThere) {
   EXPECT_EQ(verify().error(),
             "could not read CFBundleIdentifier from the application's Info.plist");
   EXPECT_EQ(calls(tools.plist_buddy).size(), 1u);
-  EXPECT_FALSE(exists(tools.codesign + ".calls"));
+  EXPECT_FALSE(lexists(tools.codesign + ".calls"));
 }
 
 TEST_F(VerifyBundleTest, PlistBuddyFailingForTheExecutable) {
   outcomes(tools.plist_buddy, "0 3");
   EXPECT_EQ(verify().error(),
             "could not read CFBundleExecutable from the application's Info.plist");
-  EXPECT_FALSE(exists(tools.codesign + ".calls"));
+  EXPECT_FALSE(lexists(tools.codesign + ".calls"));
 }
 
 TEST_F(VerifyBundleTest, ValuesOfWhiteSpaceAloneAreEmpty) {
@@ -146,8 +146,8 @@ TEST_F(VerifyBundleTest, IdentifierMismatchNamesExpectedThenFound) {
             "com.Zentrivale.desktop");
   // Nothing after the mismatch runs.
   EXPECT_EQ(calls(tools.plist_buddy).size(), 1u);
-  EXPECT_FALSE(exists(tools.codesign + ".calls"));
-  EXPECT_FALSE(exists(tools.spctl + ".calls"));
+  EXPECT_FALSE(lexists(tools.codesign + ".calls"));
+  EXPECT_FALSE(lexists(tools.spctl + ".calls"));
 }
 
 TEST_F(VerifyBundleTest, ExpectedIdentifierIsNotTrimmed) {
@@ -173,7 +173,7 @@ TEST_F(VerifyBundleTest, ExecutableMustBeARegularFile) {
   plist_answers(std::string(kId) + "\n", dir.path() + "/elsewhere/bundle_starter\n");
   EXPECT_EQ(verify().error(),
             "application executable is missing: " + dir.path() + "/elsewhere/bundle_starter");
-  EXPECT_FALSE(exists(tools.codesign + ".calls"));
+  EXPECT_FALSE(lexists(tools.codesign + ".calls"));
 }
 
 TEST_F(VerifyBundleTest, ExecutableNeedsNoExecutePermissionAndMayBeALink) {
@@ -203,7 +203,7 @@ TEST_F(VerifyBundleTest, CodesignFailures) {
   EXPECT_EQ(verify().error(), "the updated application's code signature is invalid");
   outcomes(tools.codesign, "k15");
   EXPECT_EQ(verify().error(), "the updated application's code signature is invalid");
-  EXPECT_FALSE(exists(tools.spctl + ".calls"));
+  EXPECT_FALSE(lexists(tools.spctl + ".calls"));
 
   ::unlink(tools.codesign.c_str());
   EXPECT_EQ(verify().error(), "could not run codesign: No such file or directory (os error 2)");
@@ -229,8 +229,8 @@ TEST_F(VerifyBundleTest, SkipFlagWarnsOnceAndRunsNoSignatureTool) {
             std::vector<std::string>{
                 "WARNING: skipping code-signature and Gatekeeper verification (development flag)"});
   EXPECT_EQ(calls(tools.plist_buddy).size(), 2u);
-  EXPECT_FALSE(exists(tools.codesign + ".calls"));
-  EXPECT_FALSE(exists(tools.spctl + ".calls"));
+  EXPECT_FALSE(lexists(tools.codesign + ".calls"));
+  EXPECT_FALSE(lexists(tools.spctl + ".calls"));
 }
 
 TEST_F(VerifyBundleTest, SkipFlagStillChecksIdentifierAndExecutable) {
@@ -286,7 +286,7 @@ TEST_F(VerifyTeamTest, AnotherTeamIsRefusedBeforeGatekeeper) {
     outcomes(tools.codesign, outcome);
     EXPECT_EQ(verify_team().error(), "the updated application is not signed by team ABCDE12345");
     EXPECT_EQ(calls(tools.codesign).size(), 2u);
-    EXPECT_FALSE(exists(tools.spctl + ".calls"));
+    EXPECT_FALSE(lexists(tools.spctl + ".calls"));
   }
   // A broken signature is reported as such; the team is not asked about.
   outcomes(tools.codesign, "1");
@@ -301,8 +301,8 @@ TEST_F(VerifyTeamTest, SkipFlagSkipsTheTeamToo) {
   outcomes(tools.codesign, "1");
   auto result = verify_team(true);
   ASSERT_TRUE(result.ok()) << result.error();
-  EXPECT_FALSE(exists(tools.codesign + ".calls"));
-  EXPECT_FALSE(exists(tools.spctl + ".calls"));
+  EXPECT_FALSE(lexists(tools.codesign + ".calls"));
+  EXPECT_FALSE(lexists(tools.spctl + ".calls"));
   EXPECT_EQ(log_messages(log_path()),
             std::vector<std::string>{
                 "WARNING: skipping code-signature and Gatekeeper verification (development flag)"});

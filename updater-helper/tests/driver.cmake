@@ -19,7 +19,7 @@ add_executable(installer_test
   ${CMAKE_CURRENT_LIST_DIR}/installer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/installer_doubles_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/verify_only_test.cpp)
-target_link_libraries(installer_test PRIVATE installer_core GTest::gtest_main)
+target_link_libraries(installer_test PRIVATE installer_core test_support GTest::gtest_main)
 target_compile_definitions(installer_test PRIVATE
   INSTALLER_PROGRAM="$<TARGET_FILE:bundle_installer>"
   INSTALLER_WITH_LOCAL_TOOLS="$<TARGET_FILE:bundle_installer_local_tools>"

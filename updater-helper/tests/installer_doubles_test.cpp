@@ -163,7 +163,7 @@ TEST_F(InstallerDoublesTest, VerificationToolFailures) {
     Outcome outcome = tree.install_with_doubles(tree.standard_arguments(archive));
     EXPECT_EQ(outcome.exit_status, 1);
     EXPECT_EQ(failure(), "update installation failed: " + c.message);
-    EXPECT_FALSE(path_exists(record("spctl")));
+    EXPECT_FALSE(lexists(record("spctl")));
     EXPECT_EQ(staging_entries().size(), 0u);
     EXPECT_EQ(tree.version_of(tree.target()), "1");
   }
@@ -199,8 +199,8 @@ TEST_F(InstallerDoublesTest, SkippingSignaturesStillChecksIdentifierAndExecutabl
   Messages log = tree.log_messages();
   // Once, and only in the run whose identifier and executable passed.
   EXPECT_EQ(std::count(log.begin(), log.end(), warning), 1);
-  EXPECT_FALSE(path_exists(record("codesign")));
-  EXPECT_FALSE(path_exists(record("spctl")));
+  EXPECT_FALSE(lexists(record("codesign")));
+  EXPECT_FALSE(lexists(record("spctl")));
   EXPECT_EQ(tree.version_of(tree.target()), "2");
 }
 

@@ -1,17 +1,12 @@
 #include "installer_harness.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #ifndef INSTALLER_PROGRAM
@@ -19,72 +14,6 @@
 #endif
 
 namespace installer_test {
-
-void write_file(const std::string& path, const std::string& content, int mode) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-  ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(mode)), 0) << path;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-bool path_exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> list_directory(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(path.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-Outcome run_program(const std::string& program, const std::vector<std::string>& arguments,
-                    const std::vector<std::string>& environment, const std::string& directory) {
-  char pattern[] = "/tmp/installer-streams-XXXXXX";
-  EXPECT_NE(mkdtemp(pattern), nullptr);
-  std::string streams = pattern;
-  std::string out_path = streams + "/out", err_path = streams + "/err";
-
-  std::vector<std::string> argv_strings{program};
-  argv_strings.insert(argv_strings.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv, envp;
-  for (auto& s : argv_strings) argv.push_back(const_cast<char*>(s.c_str()));
-  argv.push_back(nullptr);
-  for (auto& s : environment) envp.push_back(const_cast<char*>(s.c_str()));
-  envp.push_back(nullptr);
-
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-        chdir(directory.c_str()) != 0) {
-      _exit(127);
-    }
-    execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
-  int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
-  Outcome outcome;
-  outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  outcome.standard_output = read_file(out_path);
-  outcome.standard_error = read_file(err_path);
-  std::system(("rm -rf '" + streams + "'").c_str());
-  return outcome;
-}
 
 ::testing::AssertionResult matches_with_pid(const std::string& actual, const std::string& prefix,
                                             const std::string& suffix) {
@@ -107,23 +36,14 @@ pid_t vanished_process_id() {
 }
 
 InstallTree::InstallTree() {
-  char pattern[] = "/tmp/installer-test-XXXXXX";
-  EXPECT_NE(mkdtemp(pattern), nullptr);
-  root_ = pattern;
   for (const char* dir : {"/home", "/Applications", "/source", "/tool-root"}) {
-    EXPECT_EQ(mkdir((root_ + dir).c_str(), 0755), 0);
+    test_support::make_dir(root_ + dir);
   }
   make_bundle(target(), "1");
 }
 
-InstallTree::~InstallTree() { std::system(("chmod -R u+rwx '" + root_ + "'; rm -rf '" + root_ + "'").c_str()); }
-
 void InstallTree::make_bundle(const std::string& path, const std::string& version,
                               const std::string& bundle_id, const std::string& executable) const {
-  for (const std::string& dir : {path, path + "/Contents", path + "/Contents/MacOS",
-                                 path + "/Contents/Resources"}) {
-    mkdir(dir.c_str(), 0755);
-  }
   write_file(path + "/Contents/Info.plist",
              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
@@ -185,16 +105,12 @@ Outcome InstallTree::install_with_doubles(const std::vector<std::string>& argume
 
 void InstallTree::use_stand_in(const std::string& tool) const {
   std::string path = root_ + "/tool-root/" + tool;
-  std::system(("mkdir -p \"$(dirname '" + path + "')\"").c_str());
   unlink(path.c_str());
-  ASSERT_EQ(symlink((std::string(STAND_IN_ROOT) + "/" + tool).c_str(), path.c_str()), 0);
+  test_support::make_symlink(std::string(STAND_IN_ROOT) + "/" + tool, path);
 }
 
 void InstallTree::use_script(const std::string& tool, const std::string& body) const {
-  std::string path = root_ + "/tool-root/" + tool;
-  std::system(("mkdir -p \"$(dirname '" + path + "')\"").c_str());
-  unlink(path.c_str());
-  write_file(path, "#!/bin/sh\n" + body + "\n", 0755);
+  write_file(root_ + "/tool-root/" + tool, "#!/bin/sh\n" + body + "\n", 0755);
 }
 
 void InstallTree::use_all_stand_ins() const {

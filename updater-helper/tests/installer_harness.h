@@ -11,24 +11,18 @@
 #include <utility>
 #include <vector>
 
+#include "files.h"
+#include "program_run.h"
+#include "temp_dir.h"
+
 namespace installer_test {
 
-struct Outcome {
-  int exit_status = -1;  // -1: ended by a signal
-  std::string standard_error;
-  std::string standard_output;
-};
-
-// Helpers on real files.
-void write_file(const std::string& path, const std::string& content, int mode = 0644);
-std::string read_file(const std::string& path);
-bool path_exists(const std::string& path);  // without following links
-std::vector<std::string> list_directory(const std::string& path);  // sorted, no . or ..
-
-// Runs `program` with `arguments` in `directory`, with exactly `environment`;
-// standard streams go to files that are read back.
-Outcome run_program(const std::string& program, const std::vector<std::string>& arguments,
-                    const std::vector<std::string>& environment, const std::string& directory);
+using Outcome = test_support::ProgramRun;
+using test_support::lexists;
+using test_support::list_directory;
+using test_support::read_file;
+using test_support::run_program;
+using test_support::write_file;
 
 // Whether `actual` is `prefix`, a process ID, then `suffix`: for messages
 // that name the staging directory or the backup of the installer process.
@@ -44,7 +38,6 @@ pid_t vanished_process_id();
 class InstallTree {
  public:
   InstallTree();
-  ~InstallTree();
   InstallTree(const InstallTree&) = delete;
   InstallTree& operator=(const InstallTree&) = delete;
 
@@ -92,7 +85,8 @@ class InstallTree {
   std::string version_of(const std::string& bundle) const;
 
  private:
-  std::string root_;
+  test_support::TempDir dir_{"installer-test"};
+  std::string root_ = dir_.path();
 };
 
 }  // namespace installer_test

@@ -50,7 +50,7 @@ class InstallerTest : public ::testing::Test {
   // Asserts the installed bundle is version 1, complete, and nothing else is left.
   void expect_untouched() const {
     EXPECT_EQ(tree.version_of(tree.target()), "1");
-    EXPECT_TRUE(path_exists(tree.target() + "/Contents/MacOS/Zentrivale"));
+    EXPECT_TRUE(lexists(tree.target() + "/Contents/MacOS/Zentrivale"));
     EXPECT_EQ(others(), std::vector<std::string>{});
   }
 };
@@ -81,7 +81,7 @@ TEST_F(InstallerTest, FullUpdateInstallsKeepsOneBackupAndRelaunches) {
   EXPECT_EQ(names, expected_names);
   std::string backup_path = tree.install_directory() + "/" + backup_name;
   EXPECT_EQ(tree.version_of(backup_path), "1");
-  EXPECT_TRUE(path_exists(backup_path + "/Contents/MacOS/Zentrivale"));
+  EXPECT_TRUE(lexists(backup_path + "/Contents/MacOS/Zentrivale"));
 
   Messages log = tree.log_messages();
   Messages expected{
@@ -116,7 +116,7 @@ TEST_F(InstallerTest, NoRelaunchStopsAfterInstalling) {
   EXPECT_EQ(std::count(log.begin(), log.end(), "relaunching Zentrivale..."), 0);
   EXPECT_EQ(tree.version_of(tree.target()), "2");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_FALSE(path_exists(tree.marker()));
+  EXPECT_FALSE(lexists(tree.marker()));
 }
 
 TEST_F(InstallerTest, RejectedCommandLineIsLoggedThenWrittenBare) {
@@ -374,7 +374,7 @@ TEST_F(InstallerTest, WithoutHomeEverythingGoesToStandardError) {
   arguments.push_back("--no-relaunch");
   Outcome outcome = run_program(INSTALLER_PROGRAM, arguments, {"PATH=/usr/bin:/bin"}, tree.root());
   ASSERT_EQ(outcome.exit_status, 0) << outcome.standard_error;
-  EXPECT_FALSE(path_exists(tree.home() + "/Library"));
+  EXPECT_FALSE(lexists(tree.home() + "/Library"));
   EXPECT_NE(outcome.standard_error.find("[update-helper] update installed successfully\n"),
             std::string::npos);
 }
@@ -438,9 +438,9 @@ TEST_F(InstallerSwapTest, FailedRollbackNamesWhereThePreviousVersionIs) {
   EXPECT_EQ(tree.log_messages().back(),
             "update installation failed: could not install the new application (" + denied +
                 ") and rollback also failed (" + denied + "); previous version is at " + backup);
-  EXPECT_FALSE(path_exists(tree.target()));
+  EXPECT_FALSE(lexists(tree.target()));
   EXPECT_EQ(tree.version_of(backup), "1");
-  EXPECT_TRUE(path_exists(backup + "/Contents/MacOS/Zentrivale"));
+  EXPECT_TRUE(lexists(backup + "/Contents/MacOS/Zentrivale"));
   EXPECT_EQ(others(), std::vector<std::string>{backup.substr(tree.install_directory().size() + 1)})
       << "the staging directory is removed";
 }

@@ -208,7 +208,7 @@ TEST_F(SealTest, SignedBundleVerifiesAndIsAccepted) {
   Outcome assessed = assess();
   EXPECT_EQ(assessed.exit_status, 0);
   EXPECT_EQ(assessed.standard_error, bundle + ": accepted\nsource=stand-in seal\n");
-  EXPECT_TRUE(exists(bundle + "/Contents/_CodeSignature/CodeResources"));
+  EXPECT_TRUE(lexists(bundle + "/Contents/_CodeSignature/CodeResources"));
 }
 
 // Files are sealed by SHA-256 of their contents, as sha256sum computes it,
@@ -422,7 +422,7 @@ TEST_F(OpenStandInTest, StartsTheMainExecutableDetached) {
   EXPECT_EQ(out.standard_error, "");
 
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!exists(executable + ".seen.1") && std::chrono::steady_clock::now() < deadline) {
+  while (!lexists(executable + ".seen.1") && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   auto record = seen(executable);

@@ -5,7 +5,7 @@ add_executable(tool_double ${CMAKE_CURRENT_LIST_DIR}/tool_double.cpp)
 
 add_library(verification_test_support STATIC
   ${CMAKE_CURRENT_LIST_DIR}/verification_test_support.cpp)
-target_link_libraries(verification_test_support PUBLIC installer_core GTest::gtest)
+target_link_libraries(verification_test_support PUBLIC installer_core test_support GTest::gtest)
 target_compile_definitions(verification_test_support PRIVATE
   TOOL_DOUBLE_PATH="$<TARGET_FILE:tool_double>")
 add_dependencies(verification_test_support tool_double)

@@ -1,19 +1,10 @@
 #include "verification_test_support.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <stdexcept>
 
-#include "child_process.h"
-#include "fs.h"
-#include "path.h"
 #include "unique_fd.h"
 
 #ifndef TOOL_DOUBLE_PATH
@@ -32,45 +23,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/zentrivale-verify-XXXXXX";
-  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-void write_file(const std::string& path, const std::string& content, int mode) {
-  if (auto made = support::create_dir_all(*support::parent(path)); !made) {
-    throw std::runtime_error("cannot create the parent of " + path + ": " + made.error());
-  }
-  ::unlink(path.c_str());
-  { std::ofstream(path, std::ios::binary) << content; }
-  ::chmod(path.c_str(), static_cast<mode_t>(mode));
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-void make_symlink(const std::string& target, const std::string& path) {
-  (void)support::create_dir_all(*support::parent(path));
-  if (::symlink(target.c_str(), path.c_str()) != 0) {
-    throw std::runtime_error("cannot link " + path);
-  }
-}
 
 void install_double(const std::string& path) { make_symlink(TOOL_DOUBLE_PATH, path); }
 
@@ -101,18 +53,6 @@ std::string expected_child_fds() {
   return fds;
 }
 
-std::string identity_of_fd(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return "closed";
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-}
-
-std::string identity_of_path(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return "missing";
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-}
-
 installer::Log log_to(const std::string& path) {
   return installer::Log(support::UniqueFd(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)));
@@ -130,26 +70,7 @@ std::vector<std::string> log_messages(const std::string& path) {
 }
 
 Outcome run(const std::string& program, const std::vector<std::string>& arguments) {
-  TempDir capture;
-  std::string out_path = capture.path() + "/out", err_path = capture.path() + "/err";
-  support::UniqueFd out(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  support::UniqueFd err(::open(err_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  support::SpawnRequest request;
-  request.program = program;
-  request.argv = {program};
-  request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
-  request.stdin_stream = support::Stream::null();
-  request.stdout_stream = support::Stream::from(out.get());
-  request.stderr_stream = support::Stream::from(err.get());
-  auto child = support::Child::spawn(request);
-  if (!child) throw std::runtime_error("cannot run " + program + ": " + child.error());
-  auto status = child->wait();
-  if (!status) throw std::runtime_error("cannot wait for " + program + ": " + status.error());
-  Outcome outcome;
-  outcome.exit_status = WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-  outcome.standard_output = read_file(out_path);
-  outcome.standard_error = read_file(err_path);
-  return outcome;
+  return test_support::run_program(program, arguments, test_support::current_environment());
 }
 
 }  // namespace verification_test

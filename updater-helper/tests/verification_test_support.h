@@ -6,28 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "program_run.h"
+#include "temp_dir.h"
 #include "update_log.h"
 
 namespace verification_test {
 
-// A fresh directory under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// Writes `content` to `path`, creating missing parent directories.
-void write_file(const std::string& path, const std::string& content, int mode = 0644);
-std::string read_file(const std::string& path);  // empty when missing
-bool exists(const std::string& path);            // without following links
-void make_symlink(const std::string& target, const std::string& path);
+using test_support::identity_of_fd;
+using test_support::identity_of_path;
+using test_support::lexists;
+using test_support::make_symlink;
+using test_support::read_file;
+using test_support::TempDir;
+using test_support::write_file;
 
 // Places the tool double at `path`.
 void install_double(const std::string& path);
@@ -39,19 +31,11 @@ std::map<std::string, std::string> seen(const std::string& tool, int n = 1);
 // streams, plus any descriptor this test process was itself handed without
 // close-on-exec (none under ctest; a child cannot be blamed for those).
 std::string expected_child_fds();
-// "device:inode" of an open descriptor or a path, as the double records it.
-std::string identity_of_fd(int fd);
-std::string identity_of_path(const std::string& path);
-
 // A log whose file records go to `path`; the messages read back without stamps.
 installer::Log log_to(const std::string& path);
 std::vector<std::string> log_messages(const std::string& path);
 
-struct Outcome {
-  int exit_status = -1;  // -1: ended by a signal
-  std::string standard_output;
-  std::string standard_error;
-};
+using Outcome = test_support::ProgramRun;
 // Runs `program` (argv[0] = program) with the test's environment, standard
 // input on the null device; output is captured.
 Outcome run(const std::string& program, const std::vector<std::string>& arguments);

@@ -45,7 +45,7 @@ class VerifyOnlyTest : public ::testing::Test {
                                tree.environment(), tree.root());
     EXPECT_EQ(diff.exit_status, 0) << diff.standard_output << diff.standard_error;
     EXPECT_EQ(list_directory(tree.install_directory()), std::vector<std::string>{"Zentrivale.app"});
-    EXPECT_FALSE(path_exists(open_record()));
+    EXPECT_FALSE(lexists(open_record()));
   }
 
   // The arguments of a verification, without --parent-pid.
