@@ -11,37 +11,27 @@
 //                           signal N without listening
 //             stop          stop itself (SIGSTOP) without listening
 //   frontend: exit N        note the parent's descriptors, exit with N
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
 
+#include "double_support.h"
+
 namespace {
 
-volatile sig_atomic_t terminated = 0;
+using namespace test_support;
+
 std::string record_path;
 
-void on_sigterm(int) { terminated = 1; }
-
-void append(const std::string& line) {
-  int fd = ::open(record_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  std::string text = line + "\n";
-  (void)!::write(fd, text.data(), text.size());
-  ::close(fd);
-}
+void append(const std::string& line) { append_line(record_path, line); }
 
 std::set<int> descriptors_of(pid_t pid) {
   std::set<int> fds;
@@ -75,73 +65,27 @@ void note_parent_descriptors() {
 }
 
 bool listen_on(int family) {
-  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  bool bound = false;
-  if (family == AF_INET6) {
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(3000);
-    address.sin6_addr = in6addr_loopback;
-    bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  } else {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(3000);
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  if (!bound || ::listen(fd, 64) != 0) {
-    append(std::string("event listen-failed ") + std::strerror(errno));
+  if (auto failed = listen_on_backend_port(family)) {
+    append("event listen-failed " + *failed);
     return false;
   }
   append("event ready");
-  return true;  // the descriptor stays open for the life of the process
+  return true;
 }
 
 [[noreturn]] void serve_until_terminated() {
-  sigset_t wait_mask;
-  sigprocmask(SIG_BLOCK, nullptr, &wait_mask);
-  sigdelset(&wait_mask, SIGTERM);
-  while (!terminated) sigsuspend(&wait_mask);
+  wait_for_sigterm();
   note_parent_descriptors();
   append("event SIGTERM");
   std::exit(0);
 }
 
-[[noreturn]] void die_by(int sig) {
-  note_parent_descriptors();
-  append("event dying " + std::to_string(sig));
-  ::signal(sig, SIG_DFL);
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, sig);
-  sigprocmask(SIG_UNBLOCK, &mask, nullptr);
-  ::kill(::getpid(), sig);
-  ::_exit(99);
-}
-
 }  // namespace
 
 int main(int, char** argv) {
-  std::string self = argv[0];
-  size_t slash = self.rfind('/');
-  std::string directory = slash == std::string::npos ? "." : self.substr(0, slash);
-  std::string role = self.substr(slash == std::string::npos ? 0 : slash + 1);
+  const auto [directory, role] = double_name(argv[0]);
   record_path = directory + "/" + role + ".record";
-
-  // SIGTERM is held back until the process waits for it, so it cannot be
-  // lost in between.
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_BLOCK, &term, nullptr);
-  struct sigaction action {};
-  action.sa_handler = on_sigterm;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
+  hold_sigterm();
   append("pid " + std::to_string(::getpid()));
 
   std::string command = role == "backend" ? "listen" : "exit";
@@ -154,7 +98,11 @@ int main(int, char** argv) {
     append("event exiting " + std::to_string(value));
     return value;
   }
-  if (command == "die") die_by(value);
+  if (command == "die") {
+    note_parent_descriptors();
+    append("event dying " + std::to_string(value));
+    die_by(value);
+  }
   if (command == "stop") {
     append("event stopping");
     ::raise(SIGSTOP);

@@ -11,7 +11,6 @@
 //                   its process and session IDs and working directory
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -22,13 +21,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "files.h"
 
-std::string identity(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return "closed";
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-}
+namespace {
 
 // Taken before the double opens anything itself.
 std::string what_was_inherited() {
@@ -40,7 +35,7 @@ std::string what_was_inherited() {
   if (!::getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
   std::ostringstream seen;
   seen << "fds: " << fds << "\n"
-       << "stdin: " << identity(0) << "\nstdout: " << identity(1) << "\nstderr: " << identity(2)
+       << "stdin: " << test_support::identity_of_fd(0) << "\nstdout: " << test_support::identity_of_fd(1) << "\nstderr: " << test_support::identity_of_fd(2)
        << "\npid: " << ::getpid() << "\nsid: " << ::getsid(0) << "\ncwd: " << cwd << "\n";
   return seen.str();
 }

@@ -2,6 +2,7 @@
 
 # The per-case double for PlistBuddy, codesign, spctl and open.
 add_executable(tool_double ${CMAKE_CURRENT_LIST_DIR}/tool_double.cpp)
+target_link_libraries(tool_double PRIVATE test_support)
 
 add_library(verification_test_support STATIC
   ${CMAKE_CURRENT_LIST_DIR}/verification_test_support.cpp)

@@ -31,22 +31,18 @@
 #include <string>
 #include <vector>
 
+#include "double_support.h"
+#include "files.h"
+
 extern char** environ;
 
 namespace {
 
-volatile sig_atomic_t terminated = 0;
+using namespace test_support;
+
 std::string record_path;
 
-void on_sigterm(int) { terminated = 1; }
-
-void append(const std::string& line) {
-  int fd = ::open(record_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  std::string text = line + "\n";
-  (void)!::write(fd, text.data(), text.size());
-  ::close(fd);
-}
+void append(const std::string& line) { append_line(record_path, line); }
 
 // Taken before the double opens anything of its own.
 std::string open_descriptors() {
@@ -67,12 +63,6 @@ std::string open_descriptors() {
   std::string text;
   for (int fd : fds) text += (text.empty() ? "" : " ") + std::to_string(fd);
   return text;
-}
-
-std::string file_identity(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return "closed";
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
 std::string signal_list(bool blocked) {
@@ -107,7 +97,7 @@ void record_start(int argc, char** argv, const std::string& fds, const std::stri
   line("cwd", ::getcwd(cwd, sizeof cwd) ? cwd : "unknown");
   for (int i = 0; i < argc; ++i) line("arg", argv[i]);
   line("fds", fds);
-  for (int fd = 0; fd <= 2; ++fd) line("fd" + std::to_string(fd), file_identity(fd));
+  for (int fd = 0; fd <= 2; ++fd) line("fd" + std::to_string(fd), identity_of_fd(fd));
   line("blocked", blocked);
   line("ignored", ignored);
   for (char** entry = environ; *entry; ++entry) line("env", *entry);
@@ -119,79 +109,41 @@ void sleep_ms(long ms) {
   if (ms > 0) ::usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
-int tcp_socket(sockaddr_in& address) {
-  address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(3000);
-  ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-}
-
-void listen_on_backend_port() {
-  sockaddr_in address;
-  int fd = tcp_socket(address);
-  int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 64) != 0) {
-    append(std::string("event listen-failed ") + std::strerror(errno));
+void listen_or_exit() {
+  if (auto failed = listen_on_backend_port(AF_INET)) {
+    append("event listen-failed " + *failed);
     ::_exit(70);
   }
   append("event ready");
-  // The descriptor stays open: the port is ours until the process ends.
 }
 
 bool backend_accepting() {
-  sockaddr_in address;
-  int fd = tcp_socket(address);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(3000);
+  ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  int fd = cloexec_tcp_socket(AF_INET);
   bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
   return accepted;
 }
 
-// Blocks until SIGTERM arrives (never, when it is ignored).
 [[noreturn]] void serve_until_terminated() {
-  sigset_t wait_mask;
-  sigprocmask(SIG_BLOCK, nullptr, &wait_mask);
-  sigdelset(&wait_mask, SIGTERM);
-  while (!terminated) sigsuspend(&wait_mask);
+  wait_for_sigterm();
   append("event SIGTERM");
   std::exit(0);
-}
-
-[[noreturn]] void die_by(int sig) {
-  append("event dying " + std::to_string(sig));
-  signal(sig, SIG_DFL);
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, sig);
-  sigprocmask(SIG_UNBLOCK, &mask, nullptr);
-  ::kill(::getpid(), sig);
-  ::_exit(99);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string fds = open_descriptors();
-  std::string self = argv[0];
-  size_t slash = self.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : self.substr(0, slash);
-  std::string role = self.substr(slash == std::string::npos ? 0 : slash + 1);
+  const auto [dir, role] = double_name(argv[0]);
   record_path = dir + "/" + role + ".record";
 
   std::string blocked = signal_list(true);
   std::string ignored = signal_list(false);
-  // SIGTERM is held back from the start, so that it is never lost between a
-  // test of the flag and the wait; once the record exists, SIGTERM is handled.
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_BLOCK, &term, nullptr);
-  struct sigaction action {};
-  action.sa_handler = on_sigterm;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
+  hold_sigterm();
   record_start(argc, argv, fds, blocked, ignored);
 
   std::string command = role == "backend" ? "listen" : "exit";
@@ -207,22 +159,25 @@ int main(int argc, char** argv) {
     append("event exiting " + std::to_string(first));
     return static_cast<int>(first);
   }
-  if (command == "signal") die_by(static_cast<int>(first));
+  if (command == "signal") {
+    append("event dying " + std::to_string(first));
+    die_by(static_cast<int>(first));
+  }
   if (command == "never") serve_until_terminated();
   if (command == "ignore-term") {
     signal(SIGTERM, SIG_IGN);
-    listen_on_backend_port();
+    listen_or_exit();
     for (;;) ::pause();
   }
   if (command == "exit-after-ready") {
-    listen_on_backend_port();
-    sigprocmask(SIG_UNBLOCK, &term, nullptr);
+    listen_or_exit();
+    release_sigterm();
     sleep_ms(first);
-    append(terminated ? "event SIGTERM" : "event exiting 0");
+    append(sigterm_arrived() ? "event SIGTERM" : "event exiting 0");
     return 0;
   }
   // listen
   sleep_ms(first);
-  listen_on_backend_port();
+  listen_or_exit();
   serve_until_terminated();
 }
