@@ -120,6 +120,21 @@ void InstallTree::use_all_stand_ins() const {
   }
 }
 
+void InstallTree::snapshot_target() const {
+  Outcome copied = run_program("/bin/cp", {"-a", target(), root_ + "/installed-before"},
+                               environment(), root_);
+  ASSERT_EQ(copied.exit_status, 0) << copied.standard_error;
+}
+
+::testing::AssertionResult InstallTree::target_matches_snapshot() const {
+  Outcome diff = run_program("/usr/bin/diff",
+                             {"-r", "--no-dereference", root_ + "/installed-before", target()},
+                             environment(), root_);
+  if (diff.exit_status == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the installed bundle changed:\n"
+                                       << diff.standard_output << diff.standard_error;
+}
+
 std::vector<std::string> InstallTree::log_messages() const {
   std::vector<std::string> messages;
   std::istringstream lines(read_file(log_path()));

@@ -79,6 +79,11 @@ class InstallTree {
   void use_script(const std::string& tool, const std::string& body) const;
   void use_all_stand_ins() const;
 
+  // A copy of the installed bundle, outside the install directory, and
+  // whether the installed bundle still has its entries, bytes and links.
+  void snapshot_target() const;
+  ::testing::AssertionResult target_matches_snapshot() const;
+
   // The messages of the update log, time stamps checked and removed.
   std::vector<std::string> log_messages() const;
   // The version recorded in a bundle, "" when it has none.
