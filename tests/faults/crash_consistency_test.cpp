@@ -116,7 +116,7 @@ class Workspace {
     fs::create_directories(install_);
     for (const char* version : {"A", "B"}) {
       archives_[version] = signed_archive(STAND_IN_ROOT, dir_.path(), version);
-      versions_[version] = *snapshot(dir_.path() + "/source-" + std::string(version) +
+      versions_[version] = snapshot(dir_.path() + "/source-" + std::string(version) +
                                      "/Zentrivale.app");
     }
     fs::copy(dir_.path() + "/source-A/Zentrivale.app", target(),
@@ -134,9 +134,9 @@ class Workspace {
 
   // "A" or "B" when the target holds that version complete, "" otherwise.
   std::string version_at(const std::string& path) const {
-    std::optional<Snapshot> tree = snapshot(path);
+    Snapshot tree = snapshot(path);
     for (const auto& [name, files] : versions_) {
-      if (tree && difference(files, tree).empty()) return name;
+      if (difference(files, tree).empty()) return name;
     }
     return "";
   }

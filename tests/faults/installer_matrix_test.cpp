@@ -384,7 +384,7 @@ struct Update {
   Snapshot bundle;
   Update() {
     archive = signed_archive(STAND_IN_ROOT, work.path(), "2");
-    bundle = *snapshot(work.path() + "/source-2/Zentrivale.app");
+    bundle = snapshot(work.path() + "/source-2/Zentrivale.app");
   }
 };
 
@@ -418,7 +418,7 @@ struct Tree {
   Tree() {
     fs::create_directories(home);
     make_bundle(target, "1");
-    version_1 = *snapshot(target);
+    version_1 = snapshot(target);
     make_bundle(older_backup, "0");
     fs::create_directories(leftover + "/Zentrivale.app/Contents");
     write_file(leftover + "/Zentrivale.app/Contents/Info.plist", "partial\n");

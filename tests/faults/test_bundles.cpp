@@ -54,17 +54,6 @@ void run_or_throw(const std::string& program, const std::vector<std::string>& ar
   }
 }
 
-std::string describe(const fs::directory_entry& entry) {
-  struct stat status;
-  if (::lstat(entry.path().c_str(), &status) != 0) return "vanished";
-  if (S_ISDIR(status.st_mode)) return "dir";
-  if (S_ISLNK(status.st_mode)) return "link " + fs::read_symlink(entry.path()).string();
-  if (!S_ISREG(status.st_mode)) return "other";
-  char mode[8];
-  std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(status.st_mode & 0777));
-  return "file " + std::string(mode) + " " + read_file(entry.path());
-}
-
 }  // namespace
 
 void make_bundle(const std::string& path, const std::string& version) {
@@ -101,32 +90,6 @@ std::string signed_archive(const std::string& stand_in_root, const std::string& 
   sign_bundle(stand_in_root, directory + "/Zentrivale.app");
   zip_entry(directory, "Zentrivale.app", archive);
   return archive;
-}
-
-std::optional<Snapshot> snapshot(const std::string& root) {
-  struct stat status;
-  if (::lstat(root.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return std::nullopt;
-  Snapshot tree;
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
-       it.increment(error)) {
-    tree[fs::relative(it->path(), root).string()] = describe(*it);
-  }
-  if (error) tree["(listing failed)"] = error.message();
-  return tree;
-}
-
-std::string difference(const Snapshot& expected, const std::optional<Snapshot>& actual) {
-  if (!actual) return "no directory";
-  for (const auto& [path, description] : expected) {
-    auto found = actual->find(path);
-    if (found == actual->end()) return "missing " + path;
-    if (found->second != description) return "different " + path + ": " + found->second;
-  }
-  for (const auto& [path, description] : *actual) {
-    if (expected.count(path) == 0) return "unexpected " + path;
-  }
-  return "";
 }
 
 }  // namespace faults

@@ -3,9 +3,9 @@
 // stray one shows when a bundle is compared file by file.
 #pragma once
 
-#include <map>
-#include <optional>
 #include <string>
+
+#include "tree_snapshot.h"
 
 namespace faults {
 
@@ -24,13 +24,8 @@ void zip_entry(const std::string& directory, const std::string& name, const std:
 std::string signed_archive(const std::string& stand_in_root, const std::string& work,
                            const std::string& version);
 
-// Relative path -> what is there ("dir", "file 755 <content>", "link <target>").
-using Snapshot = std::map<std::string, std::string>;
-
-// The tree at `root`, links not followed; nothing when `root` is not a directory.
-std::optional<Snapshot> snapshot(const std::string& root);
-
-// How `actual` differs from `expected`, "" when it does not.
-std::string difference(const Snapshot& expected, const std::optional<Snapshot>& actual);
+using test_support::difference;
+using test_support::Snapshot;
+using test_support::snapshot;
 
 }  // namespace faults

@@ -5,12 +5,15 @@
 // (install directory, installed bundle file by file, the directory the
 // archive tries to reach) is compared before and after, and so are the
 // entries beside the tree.
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,10 +32,44 @@ using installer_test::matches_with_pid;
 using installer_test::lexists;
 using installer_test::read_file;
 using installer_test::write_file;
+using test_support::same_tree;
+using test_support::Snapshot;
+using test_support::snapshot;
 using Messages = std::vector<std::string>;
 
 const std::string kCorrupt = "could not extract the update archive (corrupt ZIP?)";
 const std::string kLog = "home/Library/Logs/Zentrivale/update-helper.log";
+
+// Whether `base` followed by `levels` directories named `name`, then a file
+// `leaf`, exists; walked with openat, so paths beyond PATH_MAX work.
+bool deep_file_exists(const std::string& base, const std::string& name, int levels,
+                      const std::string& leaf) {
+  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; fd >= 0 && level < levels; ++level) {
+    int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+  }
+  if (fd < 0) return false;
+  struct stat st;
+  bool found = ::fstatat(fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return found;
+}
+
+// Entries of `directory` whose names begin with `prefix`.
+std::set<std::string> entries_with_prefix(const std::string& directory, const std::string& prefix) {
+  std::set<std::string> names;
+  if (DIR* listing = ::opendir(directory.c_str())) {
+    while (dirent* entry = ::readdir(listing)) {
+      std::string name = entry->d_name;
+      if (name.compare(0, prefix.size(), prefix) == 0) names.insert(name);
+    }
+    ::closedir(listing);
+  }
+  return names;
+}
+
 
 std::string parent_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
 std::string name_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <vector>
 
-namespace hostile {
+namespace test_support {
 namespace {
 
 // FNV-1a: enough to tell contents apart in a test.
@@ -76,12 +76,14 @@ void walk(const std::string& root, const std::string& relative, const std::set<s
 }  // namespace
 
 Snapshot snapshot(const std::string& root, const std::set<std::string>& skip) {
+  struct stat st;
+  if (::lstat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {{".", "not a directory"}};
   Snapshot out;
   walk(root, "", skip, out);
   return out;
 }
 
-::testing::AssertionResult same_tree(const Snapshot& before, const Snapshot& after) {
+std::string difference(const Snapshot& before, const Snapshot& after) {
   std::string differences;
   int shown = 0;
   auto note = [&](const std::string& line) {
@@ -98,35 +100,7 @@ Snapshot snapshot(const std::string& root, const std::set<std::string>& skip) {
   for (const auto& [path, description] : after) {
     if (!before.count(path)) note("added: " + path + " (" + description + ")");
   }
-  if (shown == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << shown << " differences:" << differences;
+  return differences;
 }
 
-bool deep_file_exists(const std::string& base, const std::string& name, int levels,
-                      const std::string& leaf) {
-  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  for (int level = 0; fd >= 0 && level < levels; ++level) {
-    int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    ::close(fd);
-    fd = next;
-  }
-  if (fd < 0) return false;
-  struct stat st;
-  bool found = ::fstatat(fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
-  ::close(fd);
-  return found;
-}
-
-std::set<std::string> entries_with_prefix(const std::string& directory, const std::string& prefix) {
-  std::set<std::string> names;
-  if (DIR* listing = ::opendir(directory.c_str())) {
-    while (dirent* entry = ::readdir(listing)) {
-      std::string name = entry->d_name;
-      if (name.compare(0, prefix.size(), prefix) == 0) names.insert(name);
-    }
-    ::closedir(listing);
-  }
-  return names;
-}
-
-}  // namespace hostile
+}  // namespace test_support
