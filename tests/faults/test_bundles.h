@@ -14,12 +14,6 @@ inline constexpr char kBundleId[] = "com.example.zentrivale";
 // A complete bundle of `version` at `path` (which must not exist yet).
 void make_bundle(const std::string& path, const std::string& version);
 
-// Seals `bundle` with the stand-in codesign under `stand_in_root`.
-void sign_bundle(const std::string& stand_in_root, const std::string& bundle);
-
-// `archive`: a ZIP file of the entry `name` of `directory`, links kept.
-void zip_entry(const std::string& directory, const std::string& name, const std::string& archive);
-
 // A signed update archive of `version` made in `work` (a scratch directory).
 std::string signed_archive(const std::string& stand_in_root, const std::string& work,
                            const std::string& version);

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "bundles.h"
+
 #ifndef INSTALLER_PROGRAM
 #error "INSTALLER_PROGRAM, INSTALLER_WITH_LOCAL_TOOLS and STAND_IN_ROOT come from the build"
 #endif
@@ -45,32 +47,23 @@ InstallTree::InstallTree() {
 void InstallTree::make_bundle(const std::string& path, const std::string& version,
                               const std::string& bundle_id, const std::string& executable) const {
   write_file(path + "/Contents/Info.plist",
-             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-             "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-             "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-             "<plist version=\"1.0\">\n<dict>\n"
-             "  <key>CFBundleExecutable</key>\n  <string>" + executable + "</string>\n"
-             "  <key>CFBundleIdentifier</key>\n  <string>" + bundle_id + "</string>\n"
-             "  <key>CFBundleShortVersionString</key>\n  <string>" + version + "</string>\n"
-             "</dict>\n</plist>\n");
+             test_support::info_plist(test_support::plist_string("CFBundleExecutable", executable) +
+                                      test_support::plist_string("CFBundleIdentifier", bundle_id) +
+                                      test_support::plist_string("CFBundleShortVersionString",
+                                                                 version)));
   write_file(path + "/Contents/MacOS/" + executable,
              "#!/bin/sh\necho " + version + " >> '" + marker() + "'\n", 0755);
   write_file(path + "/Contents/Resources/version.txt", version + "\n");
 }
 
 void InstallTree::sign(const std::string& bundle, const std::string& identity) const {
-  Outcome signed_ = run_program(std::string(STAND_IN_ROOT) + "/usr/bin/codesign",
-                                {"--sign", identity, bundle}, environment(), root_);
-  ASSERT_EQ(signed_.exit_status, 0) << signed_.standard_error;
+  test_support::sign_bundle(STAND_IN_ROOT, bundle, identity);
 }
 
 std::string InstallTree::zip(const std::string& directory, const std::vector<std::string>& entries,
                              const std::string& name) const {
   std::string archive = root_ + "/" + name;
-  std::vector<std::string> arguments{"-q", "-r", "-y", archive};
-  arguments.insert(arguments.end(), entries.begin(), entries.end());
-  Outcome zipped = run_program("/usr/bin/zip", arguments, environment(), directory);
-  EXPECT_EQ(zipped.exit_status, 0) << zipped.standard_error;
+  test_support::zip_entries(directory, entries, archive);
   return archive;
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "bundle_seal.h"
+#include "bundles.h"
 #include "bundle_verification.h"
 #include "plist_reader.h"
 #include "verification_test_support.h"
@@ -26,13 +27,7 @@ using namespace verification_test;
 
 const installer::Tools kStandIns = installer::Tools::under(STAND_IN_ROOT);
 
-std::string info_plist(const std::string& entries) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n<dict>\n" +
-         entries + "</dict>\n</plist>\n";
-}
+using test_support::info_plist;
 
 // The same dictionary as a binary property list, the form Xcode often ships.
 std::string binary_plist(const std::string& entries) {
