@@ -19,6 +19,7 @@ if(ZENTRIVALE_LINUX_TESTS)
   # $<TARGET_FILE:fault_injection>.
   add_library(fault_injection SHARED ${CMAKE_CURRENT_LIST_DIR}/fault_injection.c)
   target_link_libraries(fault_injection PRIVATE ${CMAKE_DL_LIBS})
+  zentrivale_preload_library(fault_injection)
 
   # The same steps with one call failing: the fault tests carry the
   # interposition linked in. Also the library itself, and the ditto stand-in.
