@@ -25,8 +25,11 @@ zig=$(bash scripts/install-zig.sh)
 objdump=/usr/bin/llvm-objdump-14
 lipo=/usr/bin/llvm-lipo-14
 
-build() {
+build() {  # build <arch> <tests ON/OFF> [target...]
   local arch=$1 tests=$2
+  shift 2
+  local targets=()
+  [ $# -gt 0 ] && targets=(--target "$@")
   local tree=$out/$arch
   echo "== macOS $arch: configure and build (log: $tree/build.log)"
   mkdir -p "$tree"
@@ -34,7 +37,7 @@ build() {
            -DZENTRIVALE_ZIG="$zig" -DZENTRIVALE_MACOS_ARCH="$arch" \
            -DCMAKE_BUILD_TYPE=Release -DZENTRIVALE_WERROR=ON \
            -DZENTRIVALE_BUILD_TESTS="$tests" -DZENTRIVALE_GOOGLETEST_SOURCE=/usr/src/googletest &&
-         cmake --build "$tree" -j "$(nproc)"; } >"$tree/build.log" 2>&1; then
+         cmake --build "$tree" -j "$(nproc)" "${targets[@]}"; } >"$tree/build.log" 2>&1; then
     grep -E -A5 'error|warning:' "$tree/build.log" | head -80 || tail -40 "$tree/build.log"
     echo "macOS $arch build failed" >&2
     exit 1
@@ -42,7 +45,7 @@ build() {
 }
 
 build arm64 ON
-build x86_64 OFF
+build x86_64 OFF "${programs[@]}"
 echo "macOS test programs built: $(cd "$out/arm64" && ls bin/*_test* fuzz/*_replay | tr "\n" " ")"
 
 failed=0
