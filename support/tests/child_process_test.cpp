@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "os_error.h"
 #include "platform.h"
 
