@@ -249,7 +249,7 @@ TEST_F(LauncherTest, FileInPlaceOfTheCacheDirectorysParent) {
 }
 
 TEST_F(LauncherWithBackendTest, RefusesASecondBackend) {
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int listener = cloexec_tcp_socket();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(3000);

@@ -177,6 +177,15 @@ std::vector<pid_t> clear_left_behind(const std::vector<pid_t>& known) {
 
 bool private_network() { return in_private_network; }
 
+int cloexec_tcp_socket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 void prepare_process() {
 #ifdef __linux__
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -188,7 +197,7 @@ void prepare_process() {
 
 std::optional<std::string> backend_port_unavailable() {
   if (in_private_network) return std::nullopt;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = cloexec_tcp_socket();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(3000);

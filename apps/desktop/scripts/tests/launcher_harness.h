@@ -20,6 +20,10 @@ bool private_network();
 // process the launcher left behind can be found.
 void prepare_process();
 
+// A TCP socket that is close-on-exec (by fcntl: macOS has no SOCK_CLOEXEC),
+// or -1.
+int cloexec_tcp_socket();
+
 // Why a test needing port 3000 cannot run here, or nothing when it can.
 std::optional<std::string> backend_port_unavailable();
 
