@@ -1,6 +1,6 @@
 # The installer's steps at the function level: log, wait, tree removal,
-# staging and extraction, discovery, swap and backups; and the ditto stand-in.
-set(_core_tests
+# staging and extraction, discovery, swap and backups.
+add_executable(installer_core_test
   ${CMAKE_CURRENT_LIST_DIR}/core_test_helpers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/update_log_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/application_wait_test.cpp
@@ -8,29 +8,34 @@ set(_core_tests
   ${CMAKE_CURRENT_LIST_DIR}/staging_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bundle_discovery_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bundle_swap_test.cpp)
+target_link_libraries(installer_core_test PRIVATE installer_core test_support GTest::gtest_main)
+target_compile_definitions(installer_core_test PRIVATE
+  ZENTRIVALE_TEST_TOOL_ROOT="${ZENTRIVALE_TOOL_ROOT}")
+gtest_discover_tests(installer_core_test DISCOVERY_MODE PRE_TEST)
 
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+if(ZENTRIVALE_LINUX_TESTS)
   # Preloadable (LD_PRELOAD) library that fails chosen system calls; its
   # variables are described at the top of the source. Other tests use it as
   # $<TARGET_FILE:fault_injection>.
   add_library(fault_injection SHARED ${CMAKE_CURRENT_LIST_DIR}/fault_injection.c)
   target_link_libraries(fault_injection PRIVATE ${CMAKE_DL_LIBS})
+  zentrivale_preload_library(fault_injection)
 
-  # The core tests carry the same interposition linked in, so that a case
-  # can fail one call of the function under test.
-  list(APPEND _core_tests
+  # The same steps with one call failing: the fault tests carry the
+  # interposition linked in. Also the library itself, and the ditto stand-in.
+  add_executable(installer_core_fault_test
+    ${CMAKE_CURRENT_LIST_DIR}/core_test_helpers.cpp
     ${CMAKE_CURRENT_LIST_DIR}/fault_injection.c
     ${CMAKE_CURRENT_LIST_DIR}/fault_injection_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/core_fault_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ditto_stand_in_test.cpp)
+  target_link_libraries(installer_core_fault_test PRIVATE installer_core test_support GTest::gtest_main
+    ${CMAKE_DL_LIBS})
+  target_compile_definitions(installer_core_fault_test PRIVATE
+    CORE_TEST_FAULT_INJECTION
+    ZENTRIVALE_TEST_TOOL_ROOT="${ZENTRIVALE_TOOL_ROOT}"
+    FAULT_INJECTION_LIBRARY="$<TARGET_FILE:fault_injection>")
+  add_dependencies(installer_core_fault_test fault_injection)
+  gtest_discover_tests(installer_core_fault_test DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS linux_only)
 endif()
-
-add_executable(installer_core_test ${_core_tests})
-target_link_libraries(installer_core_test PRIVATE installer_core test_support GTest::gtest_main
-  ${CMAKE_DL_LIBS})
-target_compile_definitions(installer_core_test PRIVATE
-  ZENTRIVALE_TEST_TOOL_ROOT="${ZENTRIVALE_TOOL_ROOT}"
-  $<$<TARGET_EXISTS:fault_injection>:FAULT_INJECTION_LIBRARY="$<TARGET_FILE:fault_injection>">)
-if(TARGET fault_injection)
-  add_dependencies(installer_core_test fault_injection)
-endif()
-gtest_discover_tests(installer_core_test DISCOVERY_MODE PRE_TEST)

@@ -8,7 +8,7 @@
 
 #include <sstream>
 
-#ifdef __linux__
+#ifdef CORE_TEST_FAULT_INJECTION
 extern "C" void fault_injection_reset(void);
 extern "C" long fault_injection_failures(const char* variable);
 #endif
@@ -80,7 +80,7 @@ int run_in(const std::string& directory, const std::vector<std::string>& argv) {
 
 installer::Tools test_tools() { return installer::Tools::under(ZENTRIVALE_TEST_TOOL_ROOT); }
 
-#ifdef __linux__
+#ifdef CORE_TEST_FAULT_INJECTION
 ScopedFault::ScopedFault(std::initializer_list<std::pair<const char*, const char*>> variables)
     : variables_(variables) {
   for (const auto& [name, value] : variables_) ::setenv(name, value, 1);

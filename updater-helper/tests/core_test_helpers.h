@@ -56,8 +56,9 @@ int run_in(const std::string& directory, const std::vector<std::string>& argv);
 // The macOS tool stand-ins (or on macOS the tools themselves).
 installer::Tools test_tools();
 
-#ifdef __linux__
-// Sets FAULT_* variables of the linked-in fault injection for its lifetime.
+#ifdef CORE_TEST_FAULT_INJECTION
+// Sets FAULT_* variables of the linked-in fault injection for its lifetime
+// (installer_core_fault_test only).
 class ScopedFault {
  public:
   explicit ScopedFault(std::initializer_list<std::pair<const char*, const char*>> variables);

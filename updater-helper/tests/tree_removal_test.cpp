@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <new>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -81,61 +80,6 @@ TEST(RemoveTree, DeepTreeNeedsNeitherRecursionNorManyDescriptors) {
   EXPECT_EQ(output.text, "removed");
   EXPECT_FALSE(lexists(root / "tree"));
   expect_outside_untouched(root);
-}
-
-// AddressSanitizer reserves and keeps memory of its own, so a data limit
-// says nothing about what the removal holds.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kDataLimitMeaningful = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kDataLimitMeaningful = false;
-#else
-constexpr bool kDataLimitMeaningful = true;
-#endif
-#else
-constexpr bool kDataLimitMeaningful = true;
-#endif
-
-// This process's private writable memory in kB (what RLIMIT_DATA counts).
-long data_kb() {
-  std::string status = core_test::read_file("/proc/self/status");
-  size_t at = status.find("VmData:");
-  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 7);
-}
-
-TEST(RemoveTree, LargeDirectoryIsRemovedInBoundedMemory) {
-  if (!kDataLimitMeaningful) GTEST_SKIP() << "AddressSanitizer's own memory defeats the limit";
-  constexpr int kFiles = 50000;
-  TempDir root;
-  make_dir(root / "tree");
-  int fd = ::open((root / "tree").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  for (int i = 0; i < kFiles; ++i) {
-    int file = ::openat(fd, ("f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC,
-                        0644);
-    ASSERT_GE(file, 0);
-    ::close(file);
-  }
-  ::close(fd);
-  // Directories among the files: each batch may hold some to descend into.
-  for (const char* sub : {"tree/sub-a/inner", "tree/sub-b", "tree/sub-c"}) make_dir(root / sub);
-  write_file(root / "tree/sub-a/inner/file");
-
-  // The whole listing of 50,000 names would take several MiB.
-  core_test::ChildOutput output = core_test::in_child([&]() -> std::string {
-    long limit = (data_kb() + 1024) * 1024;
-    struct rlimit data = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
-    if (::setrlimit(RLIMIT_DATA, &data) != 0) return "setrlimit failed";
-    try {
-      support::Result<void> removed = installer::remove_tree(root / "tree");
-      return removed ? "removed" : removed.error();
-    } catch (const std::bad_alloc&) {
-      return "out of memory with 1 MiB to spare";
-    }
-  });
-  EXPECT_EQ(output.text, "removed");
-  EXPECT_FALSE(lexists(root / "tree"));
 }
 
 TEST(RemoveTree, LinkIsRemovedItselfAndAFileIsNotADirectory) {

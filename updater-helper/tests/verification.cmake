@@ -17,7 +17,7 @@ add_executable(verification_test
 target_link_libraries(verification_test PRIVATE verification_test_support GTest::gtest_main)
 gtest_discover_tests(verification_test DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
 
-if(NOT APPLE)
+if(ZENTRIVALE_LINUX_TESTS)
   add_executable(stand_ins_test ${CMAKE_CURRENT_LIST_DIR}/stand_ins_test.cpp)
   target_link_libraries(stand_ins_test PRIVATE
     verification_test_support stand_in_common PkgConfig::LIBPLIST GTest::gtest_main)
@@ -25,5 +25,6 @@ if(NOT APPLE)
     STAND_IN_ROOT="${ZENTRIVALE_STAND_IN_ROOT}")
   add_dependencies(stand_ins_test
     stand_in_plistbuddy stand_in_codesign stand_in_spctl stand_in_open)
-  gtest_discover_tests(stand_ins_test DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(stand_ins_test DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS linux_only TIMEOUT 120)
 endif()

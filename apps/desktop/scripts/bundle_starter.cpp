@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <time.h>
 
 #include <algorithm>
@@ -294,10 +295,26 @@ Result<void> restore_child_status_reporting() {
 }  // namespace
 
 #ifndef BUNDLE_STARTER_NO_MAIN
+namespace {
+
+// Opened from Finder, the Dock or `open`, the launcher's standard error goes
+// to /dev/null; the system log (on macOS the unified log, shown by Console.app)
+// is where a user or their support can find why the application did not start.
+// Without a log daemon the message is dropped, which is all there is to do.
+void report_to_system_log(const std::string& text) {
+  ::openlog("Zentrivale", 0, LOG_USER);
+  ::syslog(LOG_ERR, "%s", text.c_str());
+  ::closelog();
+}
+
+}  // namespace
+
 int main() {
   auto fail = [](const std::string& message) {
-    std::string line = "Zentrivale could not start: " + message + "\n";
+    std::string text = "Zentrivale could not start: " + message;
+    std::string line = text + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
+    report_to_system_log(text);
     return 1;
   };
   support::ensure_standard_streams_open();

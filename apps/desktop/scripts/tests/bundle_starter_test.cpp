@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "double_support.h"
 #include "launcher_harness.h"
 
 namespace launcher_test {
@@ -249,7 +250,7 @@ TEST_F(LauncherTest, FileInPlaceOfTheCacheDirectorysParent) {
 }
 
 TEST_F(LauncherWithBackendTest, RefusesASecondBackend) {
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int listener = test_support::cloexec_tcp_socket(AF_INET);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(3000);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "double_support.h"
 #include "launcher_harness.h"
 
 namespace {
@@ -28,7 +29,7 @@ long long elapsed_since(Clock::time_point start) {
 class Listener {
  public:
   explicit Listener(int backlog = 16) {
-    fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    fd_.reset(test_support::cloexec_tcp_socket(AF_INET));
     address_.sin_family = AF_INET;
     ::inet_pton(AF_INET, "127.0.0.1", &address_.sin_addr);
     socklen_t length = sizeof address_;

@@ -24,6 +24,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "double_support.h"
 #include "private_network.h"
 
 extern char** environ;
@@ -132,7 +133,7 @@ void prepare_process() {
 
 std::optional<std::string> backend_port_unavailable() {
   if (in_private_network) return std::nullopt;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = test_support::cloexec_tcp_socket(AF_INET);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(3000);

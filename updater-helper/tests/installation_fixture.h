@@ -1,0 +1,43 @@
+// The installed bundle, an older backup and a staged new bundle, for the
+// tests of the exchange (bundle_swap_test.cpp, core_fault_test.cpp).
+#pragma once
+
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "bundle_swap.h"
+#include "core_test_helpers.h"
+
+// An install directory with the installed bundle (version "old"), an older
+// backup, and a staging directory holding the new bundle (version "new").
+class Installation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    core_test::make_dir(install + "/Zentrivale.app/Contents");
+    core_test::write_file(install + "/Zentrivale.app/Contents/version", "old");
+    core_test::make_dir(older_backup + "/Contents");
+    core_test::make_dir(candidate + "/Contents");
+    core_test::write_file(candidate + "/Contents/version", "new");
+  }
+
+  std::string version_at(const std::string& bundle) const {
+    return core_test::lexists(bundle + "/Contents/version") ? core_test::read_file(bundle + "/Contents/version")
+                                                 : "(absent)";
+  }
+
+  support::Result<void> install_bundle() {
+    return installer::install_bundle(candidate, target, install, staging, capture.log);
+  }
+
+  core_test::TempDir root;
+  std::string install = root / "Applications";
+  std::string target = install + "/Zentrivale.app";
+  std::string older_backup = install + "/.Zentrivale.backup-1";
+  std::string backup = install + "/.Zentrivale.backup-" + std::to_string(::getpid());
+  std::string staging = install + "/.zentrivale-update-staging-" + std::to_string(::getpid());
+  std::string candidate = staging + "/Zentrivale.app";
+  core_test::LogCapture capture;
+};
