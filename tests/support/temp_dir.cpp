@@ -1,5 +1,7 @@
 #include "temp_dir.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <stdexcept>
 
