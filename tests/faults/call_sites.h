@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "matrix_report.h"
-#include "shim.h"
+#include "fault_injection.h"
 
 namespace faults {
 

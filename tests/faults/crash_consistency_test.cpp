@@ -19,7 +19,7 @@
 
 #include "installer_child.h"
 #include "programs.h"
-#include "shim.h"
+#include "fault_injection.h"
 #include "test_bundles.h"
 
 #ifndef STAND_IN_ROOT

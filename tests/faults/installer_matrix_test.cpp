@@ -15,7 +15,7 @@
 #include "call_sites.h"
 #include "matrix_report.h"
 #include "programs.h"
-#include "shim.h"
+#include "fault_injection.h"
 #include "test_bundles.h"
 
 #ifndef INSTALLER_PROGRAM

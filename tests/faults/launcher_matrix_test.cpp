@@ -12,7 +12,7 @@
 #include "launcher_harness.h"
 #include "matrix_report.h"
 #include "programs.h"
-#include "shim.h"
+#include "fault_injection.h"
 
 #ifndef FAULT_INJECTION_LIBRARY
 #error "FAULT_INJECTION_LIBRARY comes from the build"

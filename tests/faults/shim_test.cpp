@@ -21,10 +21,8 @@
 #include <vector>
 
 #include "programs.h"
-#include "shim.h"
+#include "fault_injection.h"
 
-extern "C" void fault_injection_reset(void);
-extern "C" long fault_injection_failures(const char* variable);
 extern char** environ;
 
 namespace faults {

@@ -14,18 +14,11 @@ target_compile_definitions(installer_core_test PRIVATE
 gtest_discover_tests(installer_core_test DISCOVERY_MODE PRE_TEST)
 
 if(ZENTRIVALE_LINUX_TESTS)
-  # Preloadable (LD_PRELOAD) library that fails chosen system calls; its
-  # variables are described at the top of the source. Other tests use it as
-  # $<TARGET_FILE:fault_injection>.
-  add_library(fault_injection SHARED ${CMAKE_CURRENT_LIST_DIR}/fault_injection.c)
-  target_link_libraries(fault_injection PRIVATE ${CMAKE_DL_LIBS})
-  zentrivale_preload_library(fault_injection)
-
   # The same steps with one call failing: the fault tests carry the
   # interposition linked in. Also the library itself, and the ditto stand-in.
   add_executable(installer_core_fault_test
     ${CMAKE_CURRENT_LIST_DIR}/core_test_helpers.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/fault_injection.c
+    ${ZENTRIVALE_FAULT_INJECTION_SOURCE}
     ${CMAKE_CURRENT_LIST_DIR}/fault_injection_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/core_fault_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ditto_stand_in_test.cpp)

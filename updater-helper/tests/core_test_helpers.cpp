@@ -8,10 +8,6 @@
 
 #include <sstream>
 
-#ifdef CORE_TEST_FAULT_INJECTION
-extern "C" void fault_injection_reset(void);
-extern "C" long fault_injection_failures(const char* variable);
-#endif
 
 namespace core_test {
 
@@ -80,21 +76,5 @@ int run_in(const std::string& directory, const std::vector<std::string>& argv) {
 
 installer::Tools test_tools() { return installer::Tools::under(ZENTRIVALE_TEST_TOOL_ROOT); }
 
-#ifdef CORE_TEST_FAULT_INJECTION
-ScopedFault::ScopedFault(std::initializer_list<std::pair<const char*, const char*>> variables)
-    : variables_(variables) {
-  for (const auto& [name, value] : variables_) ::setenv(name, value, 1);
-  fault_injection_reset();
-}
-
-ScopedFault::~ScopedFault() {
-  for (const auto& variable : variables_) ::unsetenv(variable.first);
-  fault_injection_reset();
-}
-
-long ScopedFault::failures(const char* variable) const {
-  return fault_injection_failures(variable);
-}
-#endif
 
 }  // namespace core_test

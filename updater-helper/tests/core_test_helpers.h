@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_injection.h"
 #include "files.h"
 #include "temp_dir.h"
 #include "tools.h"
@@ -57,21 +58,7 @@ int run_in(const std::string& directory, const std::vector<std::string>& argv);
 installer::Tools test_tools();
 
 #ifdef CORE_TEST_FAULT_INJECTION
-// Sets FAULT_* variables of the linked-in fault injection for its lifetime
-// (installer_core_fault_test only).
-class ScopedFault {
- public:
-  explicit ScopedFault(std::initializer_list<std::pair<const char*, const char*>> variables);
-  ~ScopedFault();
-  ScopedFault(const ScopedFault&) = delete;
-  ScopedFault& operator=(const ScopedFault&) = delete;
-
-  // How many calls the fault set by `variable` has failed so far.
-  long failures(const char* variable) const;
-
- private:
-  std::vector<std::pair<const char*, const char*>> variables_;
-};
+using faults::ScopedFault;
 #endif
 
 }  // namespace core_test

@@ -1,9 +1,5 @@
 # Bundle verification, relaunch, and the stand-ins for the macOS tools.
 
-# The per-case double for PlistBuddy, codesign, spctl and open.
-add_executable(tool_double ${CMAKE_CURRENT_LIST_DIR}/tool_double.cpp)
-target_link_libraries(tool_double PRIVATE test_support)
-
 add_library(verification_test_support STATIC
   ${CMAKE_CURRENT_LIST_DIR}/verification_test_support.cpp)
 target_link_libraries(verification_test_support PUBLIC installer_core test_support GTest::gtest)

@@ -1,11 +1,42 @@
-// The fault-injection library as the black-box tests use it: the variables
-// of one fault, and the trace that the library writes.
+// The driver of the fault-injection library (fault_injection.c): the
+// variables of one fault and the trace that the library writes, for a
+// program it is preloaded into; and ScopedFault, for a test that has the
+// library linked in.
 #pragma once
 
+#include <cstdlib>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
+extern "C" void fault_injection_reset(void);
+extern "C" long fault_injection_failures(const char* variable);
+
 namespace faults {
+
+// Sets FAULT_* variables of the linked-in library for its lifetime. Only for
+// tests that link fault_injection.c.
+class ScopedFault {
+ public:
+  explicit ScopedFault(std::initializer_list<std::pair<const char*, const char*>> variables)
+      : variables_(variables) {
+    for (const auto& [name, value] : variables_) ::setenv(name, value, 1);
+    fault_injection_reset();
+  }
+  ~ScopedFault() {
+    for (const auto& variable : variables_) ::unsetenv(variable.first);
+    fault_injection_reset();
+  }
+  ScopedFault(const ScopedFault&) = delete;
+  ScopedFault& operator=(const ScopedFault&) = delete;
+
+  // How many calls the fault set by `variable` has failed so far.
+  long failures(const char* variable) const { return fault_injection_failures(variable); }
+
+ private:
+  std::vector<std::pair<const char*, const char*>> variables_;
+};
 
 // One FAULT_<call> setting: `value` is "<errno>", "<n>:<errno>" or
 // "<n>+:<errno>" (empty: no failure, e.g. only a stop), `path` and `fd`

@@ -1,8 +1,8 @@
-#include "shim.h"
+#include "fault_injection.h"
 
 #include <sstream>
 
-#include "programs.h"
+#include "files.h"
 
 namespace faults {
 
@@ -56,7 +56,7 @@ std::vector<std::string> shim_environment(const std::string& library, const std:
 
 std::vector<TraceLine> read_trace(const std::string& path) {
   std::vector<TraceLine> lines;
-  std::istringstream text(read_file(path));
+  std::istringstream text(test_support::read_file(path));
   std::string raw;
   while (std::getline(text, raw)) {
     std::istringstream fields(raw);
