@@ -191,11 +191,7 @@ TEST_F(InstallerTest, ArchiveProblemsLeaveTheInstalledBundleAlone) {
   };
   std::string source = tree.root() + "/source";
   std::vector<Case> cases{
-      {"not a zip",
-       [&] {
-         write_file(tree.root() + "/junk.zip", "this is not a zip archive");
-         return tree.root() + "/junk.zip";
-       },
+      {"not a zip", [&] { return tree.junk_archive(); },
        "could not extract the update archive (corrupt ZIP?)"},
       {"two bundles",
        [&] {
@@ -212,11 +208,7 @@ TEST_F(InstallerTest, ArchiveProblemsLeaveTheInstalledBundleAlone) {
        },
        "expected exactly one .app bundle at the ZIP root; found 0"},
       {"other name",
-       [&] {
-         tree.make_bundle(source + "/Other.app", "2");
-         tree.sign(source + "/Other.app");
-         return tree.zip(source, {"Other.app"}, "other.zip");
-       },
+       [&] { return tree.wrongly_named_update(); },
        "archive contains Some(\"Other.app\"), expected Some(\"Zentrivale.app\")"},
       {"symlinked bundle",
        [&] {

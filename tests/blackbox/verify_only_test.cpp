@@ -107,11 +107,7 @@ TEST_F(VerifyOnlyTest, EveryRefusalGivesTheInstallationsMessage) {
   };
   std::string source = tree.root() + "/source";
   std::vector<Case> cases{
-      {"not a zip",
-       [&] {
-         write_file(tree.root() + "/junk.zip", "this is not a zip archive");
-         return tree.root() + "/junk.zip";
-       },
+      {"not a zip", [&] { return tree.junk_archive(); },
        "could not extract the update archive (corrupt ZIP?)"},
       {"no bundle",
        [&] {
@@ -120,11 +116,7 @@ TEST_F(VerifyOnlyTest, EveryRefusalGivesTheInstallationsMessage) {
        },
        "expected exactly one .app bundle at the ZIP root; found 0"},
       {"wrong name",
-       [&] {
-         tree.make_bundle(source + "/Other.app", "2");
-         tree.sign(source + "/Other.app");
-         return tree.zip(source, {"Other.app"}, "other.zip");
-       },
+       [&] { return tree.wrongly_named_update(); },
        "archive contains Some(\"Other.app\"), expected Some(\"Zentrivale.app\")"},
       {"wrong identifier", [&] { return tree.signed_update("2", "com.example.other"); },
        "bundle identifier mismatch: expected com.example.zentrivale, got com.example.other"},

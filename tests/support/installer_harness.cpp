@@ -75,6 +75,18 @@ std::string InstallTree::signed_update(const std::string& version, const std::st
   return zip(root_ + "/source", {"Zentrivale.app"});
 }
 
+std::string InstallTree::junk_archive() const {
+  write_file(root_ + "/junk.zip", "this is not a zip archive");
+  return root_ + "/junk.zip";
+}
+
+std::string InstallTree::wrongly_named_update() const {
+  std::string source = root_ + "/source";
+  make_bundle(source + "/Other.app", "2");
+  sign(source + "/Other.app");
+  return zip(source, {"Other.app"}, "other.zip");
+}
+
 std::vector<std::string> InstallTree::standard_arguments(const std::string& archive) const {
   return {"--archive",    archive, "--target-app", target(), "--parent-pid",
           std::to_string(vanished_process_id()), "--bundle-id", "com.example.zentrivale"};

@@ -64,6 +64,11 @@ class InstallTree {
                             const std::string& bundle_id = "com.example.zentrivale",
                             const std::string& identity = "-") const;
 
+  // Two refused updates: a file that is no ZIP archive, and a signed
+  // bundle named Other.app.
+  std::string junk_archive() const;
+  std::string wrongly_named_update() const;
+
   std::vector<std::string> standard_arguments(const std::string& archive) const;
   std::vector<std::string> environment() const;  // HOME and PATH only
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -24,8 +25,23 @@ class Installation : public ::testing::Test {
   }
 
   std::string version_at(const std::string& bundle) const {
-    return core_test::lexists(bundle + "/Contents/version") ? core_test::read_file(bundle + "/Contents/version")
-                                                 : "(absent)";
+    return core_test::lexists(bundle + "/Contents/version")
+               ? core_test::read_file(bundle + "/Contents/version")
+               : "(absent)";
+  }
+
+  // The new version at the target, the previous one as the only backup, the
+  // staging directory gone, and the log saying so.
+  void expect_installed_with_one_backup() const {
+    EXPECT_EQ(capture.messages(), (std::vector<std::string>{
+                                      "installing the new application...",
+                                      "previous version kept as rollback backup at " + backup,
+                                      "removed stale " + older_backup,
+                                  }));
+    EXPECT_EQ(version_at(target), "new");
+    EXPECT_EQ(version_at(backup), "old");
+    EXPECT_FALSE(core_test::lexists(staging));
+    EXPECT_FALSE(core_test::lexists(older_backup));
   }
 
   support::Result<void> install_bundle() {
