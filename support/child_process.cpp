@@ -16,12 +16,14 @@ extern char** environ;
 namespace support {
 namespace {
 
-std::vector<char*> c_strings(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (std::string& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
+// posix_spawn takes char* const[] for historical reasons; it never writes
+// through them.
+char* c_string(const std::string& s) { return const_cast<char*>(s.c_str()); }
+char* c_string(const char* s) { return const_cast<char*>(s); }
+
+template <typename Strings>
+void append_c_strings(const Strings& strings, std::vector<char*>& pointers) {
+  for (const auto& s : strings) pointers.push_back(c_string(s));
 }
 
 // posix_spawn's helpers return the error number instead of setting errno.
@@ -87,8 +89,11 @@ class Attributes {
   bool initialised_ = false;
 };
 
-std::string variable_name(const std::string& entry) {
-  return entry.substr(0, entry.find('='));
+// An entry's name: everything before its first "=", or all of it.
+std::string_view variable_name(const char* entry) {
+  const char* equals = std::strchr(entry, '=');
+  return equals ? std::string_view(entry, static_cast<size_t>(equals - entry))
+                : std::string_view(entry);
 }
 
 }  // namespace
@@ -103,17 +108,33 @@ void ensure_standard_streams_open() {
   }
 }
 
-std::vector<std::string> environment_with(
+std::vector<char*> Environment::entries() const {
+  std::vector<char*> pointers;
+  pointers.reserve(inherited.size() + added.size() + 1);
+  append_c_strings(inherited, pointers);
+  append_c_strings(added, pointers);
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+Environment environment_with(
     const std::vector<std::pair<std::string, std::string>>& variables) {
-  std::vector<std::string> result;
+  Environment result;
+  size_t count = 0;
+  for (char** entry = environ; entry && *entry; ++entry) ++count;
+  result.inherited.reserve(count);
   for (char** entry = environ; entry && *entry; ++entry) {
-    std::string text(*entry);
-    std::string name = variable_name(text);
+    std::string_view name = variable_name(*entry);
     bool replaced = false;
     for (const auto& variable : variables) replaced = replaced || variable.first == name;
-    if (!replaced) result.push_back(std::move(text));
+    if (!replaced) result.inherited.push_back(*entry);
   }
-  for (const auto& [name, value] : variables) result.push_back(name + "=" + value);
+  result.added.reserve(variables.size());
+  for (const auto& [name, value] : variables) {
+    std::string& entry = result.added.emplace_back();
+    entry.reserve(name.size() + 1 + value.size());
+    entry.append(name).append(1, '=').append(value);
+  }
   return result;
 }
 
@@ -128,20 +149,20 @@ Result<Child> Child::spawn(const SpawnRequest& request) {
   Attributes attributes;
   if (attributes.error() != 0) return os_error(attributes.error());
 
-  std::vector<std::string> argv = request.argv;
-  std::vector<char*> argv_pointers = c_strings(argv);
-  std::vector<std::string> environment;
-  std::vector<char*> environment_pointers;
+  std::vector<char*> argv;
+  argv.reserve(request.argv.size() + 1);
+  append_c_strings(request.argv, argv);
+  argv.push_back(nullptr);
+  std::vector<char*> environment;
   char** envp = environ;
   if (request.environment) {
-    environment = *request.environment;
-    environment_pointers = c_strings(environment);
-    envp = environment_pointers.data();
+    environment = request.environment->entries();
+    envp = environment.data();
   }
 
   pid_t pid = -1;
   int error = ::posix_spawn(&pid, request.program.c_str(), actions.get(), attributes.get(),
-                            argv_pointers.data(), envp);
+                            argv.data(), envp);
   if (error != 0) return os_error(error);
   return Child(pid);
 }

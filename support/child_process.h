@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,11 +24,22 @@ struct Stream {
   static Stream from(int fd) { return {descriptor, fd}; }
 };
 
+// A child's environment: the entries it inherits, as the program's own
+// strings (no copy), then the entries added for it, which it owns. The
+// inherited entries stay valid while the program's environment is unchanged.
+struct Environment {
+  std::vector<const char*> inherited;
+  std::vector<std::string> added;  // "NAME=value"
+
+  // Every entry in order, null-terminated, as posix_spawn takes them.
+  std::vector<char*> entries() const;
+};
+
 struct SpawnRequest {
   std::string program;             // full path; never searched in PATH
   std::vector<std::string> argv;   // argv[0] included
-  // "NAME=value" entries; nothing means the program's own environment.
-  std::optional<std::vector<std::string>> environment;
+  // Nothing means the program's own environment.
+  std::optional<Environment> environment;
   Stream stdin_stream, stdout_stream, stderr_stream;
 };
 
@@ -37,9 +49,9 @@ struct SpawnRequest {
 // child, by mistake.
 void ensure_standard_streams_open();
 
-// The program's environment with each (name, value) added, replacing any
-// entry of the same name.
-std::vector<std::string> environment_with(
+// The program's environment with each (name, value) added after it, in
+// order; every inherited entry of one of those names is left out.
+Environment environment_with(
     const std::vector<std::pair<std::string, std::string>>& variables);
 
 // A started child. It keeps its wait status once reaped, so it is never

@@ -34,8 +34,11 @@ Components split(std::string_view path) {
 
 std::string join(std::string_view base, std::string_view component) {
   if (!component.empty() && component.front() == '/') return std::string(component);
-  std::string result(base);
-  if (!result.empty() && result.back() != '/') result.push_back('/');
+  bool separator = !base.empty() && base.back() != '/';
+  std::string result;
+  result.reserve(base.size() + (separator ? 1 : 0) + component.size());
+  result.append(base);
+  if (separator) result.push_back('/');
   result.append(component);
   return result;
 }

@@ -8,8 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <sstream>
+
 #include "os_error.h"
 #include "platform.h"
+
+extern char** environ;
 
 namespace support {
 namespace {
@@ -22,12 +27,13 @@ std::string read_all(int fd) {
   return out;
 }
 
-// Runs /bin/sh with a script, stdout captured; yields output and status.
-std::pair<std::string, int> run_shell(const std::string& script,
-                                      std::optional<std::vector<std::string>> env = {}) {
+// Runs a program with stdout captured; yields output and status.
+std::pair<std::string, int> run_captured(std::vector<std::string> argv,
+                                         std::optional<Environment> env = {}) {
   Result<platform::Pipe> pipe = platform::cloexec_pipe();
   EXPECT_TRUE(pipe.ok());
-  SpawnRequest request{"/bin/sh", {"/bin/sh", "-c", script}, std::move(env), {}, {}, {}};
+  std::string program = argv.front();
+  SpawnRequest request{program, std::move(argv), std::move(env), {}, {}, {}};
   request.stdout_stream = Stream::from(pipe->write_end.get());
   Result<Child> child = Child::spawn(request);
   EXPECT_TRUE(child.ok()) << (child.ok() ? "" : child.error());
@@ -36,6 +42,12 @@ std::pair<std::string, int> run_shell(const std::string& script,
   Result<int> status = child->wait();
   EXPECT_TRUE(status.ok());
   return {output, status.value()};
+}
+
+// Runs /bin/sh with a script, stdout captured; yields output and status.
+std::pair<std::string, int> run_shell(const std::string& script,
+                                      std::optional<Environment> env = {}) {
+  return run_captured({"/bin/sh", "-c", script}, std::move(env));
 }
 
 TEST(ChildTest, MissingProgramIsTheSystemError) {
@@ -139,12 +151,47 @@ TEST(StandardStreamsTest, ClosedStreamsGetTheNullDevice) {
 TEST(EnvironmentTest, AddsAndReplacesVariables) {
   setenv("ZV_TEST_KEEP", "kept", 1);
   setenv("ZV_TEST_REPLACE", "old", 1);
-  std::vector<std::string> env = environment_with({{"ZV_TEST_REPLACE", "new"}, {"ZV_TEST_ADD", "a=b"}});
+  Environment env = environment_with({{"ZV_TEST_REPLACE", "new"}, {"ZV_TEST_ADD", "a=b"}});
   auto [output, status] = run_shell("env | grep '^ZV_TEST_' | sort", env);
   unsetenv("ZV_TEST_KEEP");
   unsetenv("ZV_TEST_REPLACE");
   EXPECT_EQ(status, 0);
   EXPECT_EQ(output, "ZV_TEST_ADD=a=b\nZV_TEST_KEEP=kept\nZV_TEST_REPLACE=new\n");
+}
+
+// The whole environment a child gets, entry for entry and in order, built
+// over `inherited` in place of the program's own.
+std::vector<std::string> child_environment(
+    std::vector<std::string> inherited,
+    const std::vector<std::pair<std::string, std::string>>& variables) {
+  std::vector<char*> pointers;
+  for (std::string& entry : inherited) pointers.push_back(entry.data());
+  pointers.push_back(nullptr);
+  char** own = environ;
+  environ = pointers.data();
+  Environment env = environment_with(variables);
+  environ = own;
+  // env itself, not a shell, which would rebuild the environment its own way.
+  auto [output, status] = run_captured({"/usr/bin/env"}, env);
+  EXPECT_EQ(status, 0);
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(EnvironmentTest, ReplacesByWholeNameAndKeepsTheOrder) {
+  // FO, FOOBAR and FOO_ share a prefix with the replaced FOO; FOO appears
+  // twice and an entry without "=" is kept as it is.
+  EXPECT_EQ(child_environment({"FO=1", "FOO=old", "FOOBAR=2", "PATH=/bin", "FOO=again",
+                               "FOO_=3", "NOVALUE", "ZV=4"},
+                              {{"FOO", "new"}, {"ZV_ADDED", "a=b"}, {"NOVALUE", "set"}}),
+            (std::vector<std::string>{"FO=1", "FOOBAR=2", "PATH=/bin", "FOO_=3", "ZV=4",
+                                      "FOO=new", "ZV_ADDED=a=b", "NOVALUE=set"}));
+  EXPECT_EQ(child_environment({"B=1", "A=2", "B=3"}, {}),
+            (std::vector<std::string>{"B=1", "A=2", "B=3"}));
+  EXPECT_EQ(child_environment({"A=1"}, {{"FOO", ""}, {"A", "x"}}),
+            (std::vector<std::string>{"FOO=", "A=x"}));
 }
 
 }  // namespace

@@ -223,6 +223,7 @@ Result<int> run_frontend(const std::string& program, const Variables& variables)
 }
 
 Variables with_media(Variables variables, const Variables& media) {
+  variables.reserve(variables.size() + media.size());
   variables.insert(variables.end(), media.begin(), media.end());
   return variables;
 }
@@ -242,7 +243,8 @@ Result<uint8_t> run(const BackendTiming& timing = {}) {
 
   const char* home = std::getenv("HOME");
   if (!home) return Error("HOME is not set");
-  if (auto created = support::create_dir_all(data_directory(home)); !created) {
+  const std::string data = data_directory(home);
+  if (auto created = support::create_dir_all(data); !created) {
     return std::move(created).take_error();
   }
   Result<Variables> media = gstreamer_environment(layout->contents_directory, home);
@@ -261,7 +263,7 @@ Result<uint8_t> run(const BackendTiming& timing = {}) {
 
   Result<Child> backend = start_child(
       backend_program,
-      with_media({{"ZENTRIVALE_DATA_DIR", data_directory(home)}, {"ZENTRIVALE_DEMO", "0"}},
+      with_media({{"ZENTRIVALE_DATA_DIR", data}, {"ZENTRIVALE_DEMO", "0"}},
                  media.value()));
   if (!backend) return std::move(backend).take_error();
   if (auto ready = wait_for_backend(backend.value(), endpoint, timing); !ready) {
