@@ -85,7 +85,7 @@ bool write_matrix(const std::string& path, const std::string& command) {
          "Regenerate with `" << command << "` (from the repository root). The file is\n"
          "written by that test run itself; do not edit it by hand.\n\n"
          "Each row runs a built program black-box with the fault-injection library\n"
-         "(`updater-helper/tests/fault_injection.c`) preloaded, failing one system call\n"
+         "(`tests/support/fault_injection.c`) preloaded, failing one system call\n"
          "(the n-th call whose subject matches, as the fault column says) with the given\n"
          "error, and records what the program did. A row passes when the exit status\n"
          "and the final message are the designed ones and, for the installer, the\n"
