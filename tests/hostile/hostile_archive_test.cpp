@@ -26,12 +26,7 @@
 namespace hostile {
 namespace {
 
-using installer_test::InstallTree;
-using installer_test::Outcome;
-using installer_test::matches_with_pid;
-using installer_test::lexists;
-using installer_test::read_file;
-using installer_test::write_file;
+using namespace installer_test;
 using test_support::same_tree;
 using test_support::Snapshot;
 using test_support::snapshot;

@@ -19,13 +19,7 @@
 namespace hostile {
 namespace {
 
-using installer_test::InstallTree;
-using installer_test::Outcome;
-using installer_test::matches_with_pid;
-using installer_test::lexists;
-using installer_test::read_file;
-using installer_test::run_program;
-using installer_test::write_file;
+using namespace installer_test;
 using Messages = std::vector<std::string>;
 
 // The messages of a log file, time stamps removed.
