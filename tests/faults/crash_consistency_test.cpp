@@ -18,7 +18,7 @@
 #include <sstream>
 
 #include "installer_child.h"
-#include "programs.h"
+#include "error_texts.h"
 #include "fault_injection.h"
 #include "test_bundles.h"
 

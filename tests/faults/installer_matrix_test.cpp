@@ -14,7 +14,7 @@
 
 #include "call_sites.h"
 #include "matrix_report.h"
-#include "programs.h"
+#include "error_texts.h"
 #include "fault_injection.h"
 #include "test_bundles.h"
 

@@ -11,7 +11,7 @@
 #include "call_sites.h"
 #include "launcher_harness.h"
 #include "matrix_report.h"
-#include "programs.h"
+#include "error_texts.h"
 #include "fault_injection.h"
 
 #ifndef FAULT_INJECTION_LIBRARY

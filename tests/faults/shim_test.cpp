@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "programs.h"
+#include "error_texts.h"
 #include "fault_injection.h"
 
 extern char** environ;

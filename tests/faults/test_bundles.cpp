@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "bundles.h"
-#include "programs.h"
+#include "error_texts.h"
 
 namespace faults {
 namespace {

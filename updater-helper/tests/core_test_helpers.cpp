@@ -61,17 +61,10 @@ ChildOutput as_nobody(const std::function<std::string()>& body) {
 }
 
 int run_in(const std::string& directory, const std::vector<std::string>& argv) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    std::vector<char*> pointers;
-    for (const std::string& argument : argv) pointers.push_back(const_cast<char*>(argument.c_str()));
-    pointers.push_back(nullptr);
-    if (::chdir(directory.c_str()) == 0) ::execv(pointers[0], pointers.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::vector<std::string> arguments(argv.begin() + 1, argv.end());
+  return test_support::run_program(argv[0], arguments, test_support::current_environment(),
+                                   directory)
+      .exit_status;
 }
 
 installer::Tools test_tools() { return installer::Tools::under(ZENTRIVALE_TEST_TOOL_ROOT); }

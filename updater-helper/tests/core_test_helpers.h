@@ -11,6 +11,7 @@
 
 #include "fault_injection.h"
 #include "files.h"
+#include "program_run.h"
 #include "temp_dir.h"
 #include "tools.h"
 #include "update_log.h"
@@ -50,8 +51,8 @@ ChildOutput in_child(const std::function<std::string()>& body);
 ChildOutput as_nobody(const std::function<std::string()>& body);
 bool can_switch_user();
 
-// Runs a program by full path in `directory`; yields its exit code (-1 when
-// it did not exit normally).
+// Runs argv[0] by full path in `directory`, output captured and dropped;
+// yields its exit code (-1 when it did not exit normally).
 int run_in(const std::string& directory, const std::vector<std::string>& argv);
 
 // The macOS tool stand-ins (or on macOS the tools themselves).

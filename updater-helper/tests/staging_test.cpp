@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bundles.h"
 #include "core_test_helpers.h"
 
 namespace {
@@ -27,9 +28,7 @@ std::string make_update_archive(const TempDir& root) {
   EXPECT_EQ(::symlink("MacOS/bundle_starter",
                       (root / "source/Zentrivale.app/Contents/starter-link").c_str()),
             0);
-  EXPECT_EQ(core_test::run_in(root / "source",
-                              {"/usr/bin/zip", "-qry", root / "update.zip", "Zentrivale.app"}),
-            0);
+  test_support::zip_entries(root / "source", {"Zentrivale.app"}, root / "update.zip");
   return root / "update.zip";
 }
 

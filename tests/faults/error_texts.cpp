@@ -1,4 +1,4 @@
-#include "programs.h"
+#include "error_texts.h"
 
 #include <cerrno>
 #include <cstring>
