@@ -2,6 +2,9 @@
 // Implemented once per OS: platform_macos.cpp and platform_linux.cpp.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <memory>
 #include <string>
 
 #include "result.h"
@@ -29,5 +32,24 @@ Result<Pipe> cloexec_pipe();
 
 // An IPv4 TCP socket, non-blocking and close-on-exec.
 Result<UniqueFd> nonblocking_tcp_socket();
+
+using Sha256Digest = std::array<unsigned char, 32>;
+
+// SHA-256 from the system: CommonCrypto on macOS, libcrypto on Linux.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void update(const void* data, std::size_t size);
+  // The digest of everything given; the hasher is spent afterwards.
+  Sha256Digest finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace support::platform

@@ -1,5 +1,6 @@
 // Linux side of the platform layer (development and tests).
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
@@ -73,6 +74,24 @@ Result<UniqueFd> nonblocking_tcp_socket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return os_error(errno);
   return UniqueFd(fd);
+}
+
+struct Sha256::State {
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  ~State() { EVP_MD_CTX_free(context); }
+};
+
+Sha256::Sha256() : state_(new State) { EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr); }
+Sha256::~Sha256() = default;
+
+void Sha256::update(const void* data, std::size_t size) {
+  EVP_DigestUpdate(state_->context, data, size);
+}
+
+Sha256Digest Sha256::finish() {
+  Sha256Digest digest{};
+  EVP_DigestFinal_ex(state_->context, digest.data(), nullptr);
+  return digest;
 }
 
 }  // namespace support::platform
