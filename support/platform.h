@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "result.h"
 #include "unique_fd.h"
@@ -32,6 +33,20 @@ Result<Pipe> cloexec_pipe();
 
 // An IPv4 TCP socket, non-blocking and close-on-exec.
 Result<UniqueFd> nonblocking_tcp_socket();
+
+// The quarantine attribute that downloads carry: "com.apple.quarantine" on
+// macOS; on Linux, where programs may set only the user namespace,
+// "user.com.apple.quarantine".
+extern const char* const kQuarantineAttribute;
+
+// Removes the extended attribute `name` from the open file `fd`. Yields true
+// when it was removed, false when the file had none of that name. Error: the
+// system's.
+Result<bool> remove_extended_attribute(int fd, const char* name);
+
+// The names of the extended attributes of the open file `fd`. Error: the
+// system's.
+Result<std::vector<std::string>> extended_attribute_names(int fd);
 
 using Sha256Digest = std::array<unsigned char, 32>;
 

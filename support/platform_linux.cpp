@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,6 +75,32 @@ Result<UniqueFd> nonblocking_tcp_socket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return os_error(errno);
   return UniqueFd(fd);
+}
+
+const char* const kQuarantineAttribute = "user.com.apple.quarantine";
+
+Result<bool> remove_extended_attribute(int fd, const char* name) {
+  if (::fremovexattr(fd, name) == 0) return true;
+  if (errno == ENODATA) return false;
+  return os_error(errno);
+}
+
+Result<std::vector<std::string>> extended_attribute_names(int fd) {
+  for (;;) {
+    ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size < 0) return os_error(errno);
+    std::vector<char> names(static_cast<size_t>(size));
+    ssize_t got = size == 0 ? 0 : ::flistxattr(fd, names.data(), names.size());
+    if (got < 0 && errno == ERANGE) continue;  // an attribute appeared meanwhile
+    if (got < 0) return os_error(errno);
+    std::vector<std::string> result;
+    for (size_t start = 0; start < static_cast<size_t>(got);) {
+      std::string name(names.data() + start);
+      start += name.size() + 1;
+      result.push_back(std::move(name));
+    }
+    return result;
+  }
 }
 
 struct Sha256::State {

@@ -14,6 +14,13 @@
 #include "os_error.h"
 #include "platform.h"
 
+// The SDK's <sys/xattr.h> is not in every macOS toolchain; libSystem exports
+// these (listxattr(2), removexattr(2)).
+extern "C" {
+ssize_t flistxattr(int fd, char* namebuf, size_t size, int options);
+int fremovexattr(int fd, const char* name, int options);
+}
+
 namespace support::platform {
 namespace {
 
@@ -94,6 +101,32 @@ Result<UniqueFd> nonblocking_tcp_socket() {
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
   return socket;
+}
+
+const char* const kQuarantineAttribute = "com.apple.quarantine";
+
+Result<bool> remove_extended_attribute(int fd, const char* name) {
+  if (::fremovexattr(fd, name, 0) == 0) return true;
+  if (errno == ENOATTR) return false;
+  return os_error(errno);
+}
+
+Result<std::vector<std::string>> extended_attribute_names(int fd) {
+  for (;;) {
+    ssize_t size = ::flistxattr(fd, nullptr, 0, 0);
+    if (size < 0) return os_error(errno);
+    std::vector<char> names(static_cast<size_t>(size));
+    ssize_t got = size == 0 ? 0 : ::flistxattr(fd, names.data(), names.size(), 0);
+    if (got < 0 && errno == ERANGE) continue;  // an attribute appeared meanwhile
+    if (got < 0) return os_error(errno);
+    std::vector<std::string> result;
+    for (size_t start = 0; start < static_cast<size_t>(got);) {
+      std::string name(names.data() + start);
+      start += name.size() + 1;
+      result.push_back(std::move(name));
+    }
+    return result;
+  }
 }
 
 struct Sha256::State {

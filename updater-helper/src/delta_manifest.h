@@ -1,0 +1,52 @@
+// The manifest of a delta update: every entry of the new bundle and where its
+// bytes come from.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "digest.h"
+#include "result.h"
+
+namespace installer {
+
+// The manifest's file name at the archive's root, beside the bundle.
+inline constexpr char kDeltaManifestName[] = "zentrivale-delta-manifest";
+
+struct DeltaEntry {
+  enum class Kind { directory, symlink, file };
+  // Where a file's bytes come from: whole in the archive, the installed
+  // bundle's file at the same path, or a patch in the archive (stored at the
+  // entry's own path) applied to `base_path` of the installed bundle.
+  enum class Source { added, kept, patched };
+
+  Kind kind = Kind::file;
+  std::string path;         // inside the bundle, "/"-separated, the names' bytes
+  std::uint32_t mode = 0;   // permission bits of a directory or file, at most 0777
+  std::string link_target;  // symlink: the target's bytes
+  // Files:
+  std::uint64_t size = 0;
+  support::Sha256Digest sha256{};
+  Source source = Source::added;
+  std::string base_path;                 // patched: the installed file patched
+  support::Sha256Digest base_sha256{};   // patched: that file's digest
+};
+
+struct DeltaManifest {
+  std::string base_version;  // CFBundleVersion of the bundle it applies to
+  std::string new_version;   // CFBundleVersion of the bundle it rebuilds
+  std::vector<DeltaEntry> entries;  // every entry of the new bundle, parents first
+};
+
+// Parses and checks a manifest: the format, and that every path and link
+// stays inside the bundle (no absolute path, no "." or "..", no empty
+// component, no entry below a link or a file, no duplicate). Error: what is
+// wrong; the caller adds "the delta update's manifest is invalid: ".
+support::Result<DeltaManifest> parse_delta_manifest(std::string_view bytes);
+
+// The manifest's bytes; parse_delta_manifest reads them back unchanged.
+std::string serialize_delta_manifest(const DeltaManifest& manifest);
+
+}  // namespace installer
