@@ -40,8 +40,8 @@ Result<UniqueFd> nonblocking_tcp_socket();
 extern const char* const kQuarantineAttribute;
 
 // Removes the extended attribute `name` from the open file `fd`. Yields true
-// when it was removed, false when the file had none of that name. Error: the
-// system's.
+// when it was removed, false when the file had none of that name (or its
+// volume has no extended attributes). Error: the system's.
 Result<bool> remove_extended_attribute(int fd, const char* name);
 
 // The names of the extended attributes of the open file `fd`. Error: the

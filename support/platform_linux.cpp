@@ -81,7 +81,8 @@ const char* const kQuarantineAttribute = "user.com.apple.quarantine";
 
 Result<bool> remove_extended_attribute(int fd, const char* name) {
   if (::fremovexattr(fd, name) == 0) return true;
-  if (errno == ENODATA) return false;
+  // A volume without extended attributes holds none of that name either.
+  if (errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP) return false;
   return os_error(errno);
 }
 

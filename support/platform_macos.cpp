@@ -107,7 +107,8 @@ const char* const kQuarantineAttribute = "com.apple.quarantine";
 
 Result<bool> remove_extended_attribute(int fd, const char* name) {
   if (::fremovexattr(fd, name, 0) == 0) return true;
-  if (errno == ENOATTR) return false;
+  // A volume without extended attributes holds none of that name either.
+  if (errno == ENOATTR || errno == ENOTSUP || errno == EOPNOTSUPP) return false;
   return os_error(errno);
 }
 

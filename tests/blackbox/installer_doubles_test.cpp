@@ -100,7 +100,9 @@ TEST_F(InstallerDoublesTest, TeamCheckIsOneMoreCodesignRunBeforeGatekeeper) {
   // The requirement is one argument, the team ID in double quotes inside it.
   EXPECT_TRUE(matches_with_pid(runs[1],
                                "codesign|--verify|--strict|--test-requirement|=anchor apple generic "
-                               "and certificate leaf[subject.OU] = \"ABCDE12345\"|" + staging,
+                               "and certificate 1[field.1.2.840.113635.100.6.2.6] exists and "
+                               "certificate leaf[field.1.2.840.113635.100.6.1.13] exists and "
+                               "certificate leaf[subject.OU] = \"ABCDE12345\"|" + staging,
                                "/Zentrivale.app"));
   EXPECT_EQ(runs[2], "spctl");
 }

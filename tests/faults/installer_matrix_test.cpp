@@ -237,6 +237,12 @@ std::vector<Case> cases() {
   add(Case("ditto_wait_interrupted", "waiting for ditto")
           .inject("WAITPID", "1:EINTR", "", "blocking"));
 
+  // The lock of the install directory: without it the run goes on.
+  add(Case("install_directory_locked", "lock: opening the install directory")
+          .inject("OPEN", "1:EACCES", "/Applications$")
+          .logs("could not lock {install} against other update installations ({err}); going "
+                "on without the lock"));
+
   // Discovery.
   add(Case("staging_listing_opened", "discovery: listing the staging directory")
           .inject("OPENDIR", "1:EACCES", staging)
@@ -248,6 +254,19 @@ std::vector<Case> cases() {
   add(Case("entry_inspected", "discovery: status of an entry")
           .inject("LSTAT", "1:EACCES", "/Zentrivale.app$")
           .fails("could not inspect {candidate}: {err}"));
+
+  // Group and other write permission taken from the new bundle: its walk.
+  auto modes = [&](const std::string& name, const std::string& call, const std::string& value,
+                   const std::string& path, const std::string& subject, const std::string& read) {
+    add(Case(name, "modes: " + call + " in the new bundle")
+            .inject(call, value, path, subject)
+            .after("LSTAT:/Zentrivale.app")
+            .fails("could not read " + read + ": {err}"));
+  };
+  modes("modes_root_opened", "OPEN", "1:EMFILE", "/Zentrivale.app$", "", "{candidate}");
+  modes("modes_listed", "FDOPENDIR", "1:ENOMEM", "/Zentrivale.app$", "", "{candidate}");
+  modes("modes_read", "READDIR", "1:EIO", "/Zentrivale.app$", "", "{candidate}");
+  modes("modes_descended", "OPENAT", "1:EACCES", "", "Contents", "{candidate}/Contents");
 
   // Verification.
   add(Case("info_plist_status", "is Contents/Info.plist a regular file")
@@ -280,6 +299,29 @@ std::vector<Case> cases() {
   add(Case("spctl_awaited", "waiting for spctl")
           .inject("WAITPID", "5:ECHILD", "", "blocking")
           .fails("could not run Gatekeeper assessment: {err}"));
+
+  // The quarantine attribute cleared after the checks: logged, never fatal.
+  auto quarantine = [&](const std::string& name, const std::string& call,
+                        const std::string& value, const std::string& path,
+                        const std::string& subject, const std::string& logged) {
+    add(Case(name, "quarantine: " + call + " in the new bundle")
+            .inject(call, value, path, subject)
+            .after("POSIX_SPAWN:/spctl")
+            .logs(logged));
+  };
+  const std::string not_cleared = "could not clear the quarantine attribute";
+  quarantine("quarantine_root_status", "LSTAT", "1:EACCES", "/Zentrivale.app$", "",
+             not_cleared + ": could not read {candidate}: {err}");
+  quarantine("quarantine_root_cleared", "OPENAT", "1:EACCES", "/Zentrivale.app$", "",
+             not_cleared + " from {candidate}: {err}");
+  quarantine("quarantine_root_opened", "OPEN", "1:EMFILE", "/Zentrivale.app$", "",
+             not_cleared + ": could not read {candidate}: {err}");
+  quarantine("quarantine_listed", "FDOPENDIR", "1:ENOMEM", "/Zentrivale.app$", "",
+             not_cleared + ": could not read {candidate}: {err}");
+  quarantine("quarantine_read", "READDIR", "1:EIO", "/Zentrivale.app$", "",
+             not_cleared + ": could not read {candidate}: {err}");
+  quarantine("quarantine_entry", "OPENAT", "1:EACCES", "Contents$", "Contents",
+             not_cleared + " from {candidate}/Contents: {err}");
 
   // The swap.
   for (const char* refusal : {"EXDEV", "ENOTSUP", "EINVAL", "EACCES"}) {

@@ -13,11 +13,13 @@ using support::Result;
 
 // The command line while it is read: the required fields are still optional.
 struct PartialArgs {
-  std::optional<std::string> archive, target_app, bundle_id, team_id;
+  std::optional<std::string> archive, target_app, bundle_id, team_id, archive_sha256;
   std::optional<std::int32_t> parent_pid;
   bool relaunch_after_install = true;
   bool skip_signature_verification = false;
   bool verify_only = false;
+  bool refuse_downgrade = false;
+  bool delta = false;
 };
 
 std::string with_usage(const std::string& message) { return message + "\n" + kUsage; }
@@ -31,6 +33,7 @@ Result<PartialArgs> read_arguments(const std::vector<std::string>& arguments) {
     if (option == "--target-app") value_slot = &args.target_app;
     if (option == "--bundle-id") value_slot = &args.bundle_id;
     if (option == "--team-id") value_slot = &args.team_id;
+    if (option == "--archive-sha256") value_slot = &args.archive_sha256;
     bool is_pid = option == "--parent-pid";
 
     if (value_slot || is_pid) {
@@ -48,6 +51,10 @@ Result<PartialArgs> read_arguments(const std::vector<std::string>& arguments) {
       args.skip_signature_verification = true;
     } else if (option == "--verify-only") {
       args.verify_only = true;
+    } else if (option == "--refuse-downgrade") {
+      args.refuse_downgrade = true;
+    } else if (option == "--delta") {
+      args.delta = true;
     } else {
       return Error(with_usage("unknown argument: " + support::lossy_utf8(option)));
     }
@@ -78,6 +85,11 @@ Result<Args> validate(PartialArgs partial) {
   if (partial.team_id && !is_team_id(*partial.team_id)) {
     return Error("--team-id must be a 10-character Apple team ID");
   }
+  std::optional<support::Sha256Digest> archive_sha256;
+  if (partial.archive_sha256) {
+    archive_sha256 = support::digest_from_hex(*partial.archive_sha256);
+    if (!archive_sha256) return Error("--archive-sha256 must be 64 hexadecimal digits");
+  }
 
   Args args;
   args.archive = std::move(*partial.archive);
@@ -88,6 +100,9 @@ Result<Args> validate(PartialArgs partial) {
   args.skip_signature_verification = partial.skip_signature_verification;
   args.team_id = std::move(partial.team_id);
   args.verify_only = partial.verify_only;
+  args.refuse_downgrade = partial.refuse_downgrade;
+  args.archive_sha256 = archive_sha256;
+  args.delta = partial.delta;
   return args;
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "digest.h"
 #include "result.h"
 
 namespace installer {
@@ -14,7 +15,8 @@ namespace installer {
 inline constexpr char kUsage[] =
     "usage: bundle-installer --archive <zip> --target-app <path/to/Zentrivale.app> "
     "--parent-pid <pid> --bundle-id <identifier> [--no-relaunch] "
-    "[--insecure-skip-signature-verification] [--team-id <TEAMID>] [--verify-only]";
+    "[--insecure-skip-signature-verification] [--team-id <TEAMID>] [--verify-only] "
+    "[--refuse-downgrade] [--archive-sha256 <HEX>] [--delta]";
 
 // The validated command line. Paths and the identifier are kept as the bytes
 // given; messages render them lossily.
@@ -30,6 +32,13 @@ struct Args {
   // Check the archive as an installation would, then stop: no wait, no
   // change to the installed bundle, no relaunch.
   bool verify_only = false;
+  // Refuse an update whose CFBundleVersion is lower than the installed one's.
+  bool refuse_downgrade = false;
+  // The archive's SHA-256 as the application's update feed gives it; the
+  // archive is extracted only when its bytes match.
+  std::optional<support::Sha256Digest> archive_sha256;
+  // The archive is a delta for the installed version, not a full archive.
+  bool delta = false;
 };
 
 // Reads the arguments after the program name and validates them. The error

@@ -1,6 +1,8 @@
 #include "bundle_swap.h"
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,6 +82,11 @@ support::Result<void> install_bundle(const std::string& candidate, const std::st
     clean_up_staging(staging, log);
     return std::move(swapped).take_error();
   }
+  // ditto restored the archive's modification time; Finder and
+  // LaunchServices look at a bundle again once it changes. Nothing depends
+  // on it, so a failure is ignored.
+  const struct timespec now[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+  (void)::utimensat(AT_FDCWD, target.c_str(), now, AT_SYMLINK_NOFOLLOW);
 
   bool backup_kept = swapped->backup_in_place;
   if (!backup_kept) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "bundle_version.h"
 #include "child_process.h"
 #include "fs.h"
 #include "os_error.h"
@@ -102,7 +103,9 @@ support::Result<void> check_signature(const std::string& bundle, const Tools& to
 
 // The certificate's organisational unit is the Team ID; "anchor apple
 // generic" makes sure that Apple issued the certificate, so that nobody can
-// simply name that unit in a certificate of their own.
+// simply name that unit in a certificate of their own. The two extensions
+// mark the Developer ID intermediate and leaf: a development or Mac App Store
+// certificate of the same team does not meet them.
 support::Result<void> check_team(const std::string& bundle, const std::string& team_id,
                                  const Tools& tools) {
   auto status = run_inheriting(tools.codesign, {tools.codesign, "--verify", "--strict",
@@ -126,7 +129,9 @@ support::Result<void> check_gatekeeper(const std::string& bundle, const Tools& t
 }  // namespace
 
 std::string team_requirement(const std::string& team_id) {
-  return "=anchor apple generic and certificate leaf[subject.OU] = \"" + team_id + "\"";
+  return "=anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] exists and "
+         "certificate leaf[field.1.2.840.113635.100.6.1.13] exists and "
+         "certificate leaf[subject.OU] = \"" + team_id + "\"";
 }
 
 support::Result<std::string> read_plist_key(const std::string& plist, const std::string& key,
@@ -146,7 +151,8 @@ support::Result<void> verify_bundle(const std::string& bundle,
                                     const std::string& expected_bundle_id,
                                     bool skip_signature_verification, Log& log,
                                     const Tools& tools,
-                                    const std::optional<std::string>& team_id) {
+                                    const std::optional<std::string>& team_id,
+                                    const std::optional<std::string>& not_older_than) {
   std::string plist = support::join(bundle, kInfoPlist);
   if (!support::is_regular_file(plist)) {
     return support::Error("application is missing Contents/Info.plist");
@@ -166,6 +172,9 @@ support::Result<void> verify_bundle(const std::string& bundle,
   if (!support::is_regular_file(executable)) {
     return support::Error("application executable is missing: " +
                           support::lossy_utf8(executable));
+  }
+  if (not_older_than) {
+    if (auto newer = check_not_older(bundle, *not_older_than, tools); !newer) return newer;
   }
 
   if (skip_signature_verification) {

@@ -18,17 +18,21 @@ support::Result<std::string> read_plist_key(const std::string& plist, const std:
                                             const Tools& tools);
 
 // Info.plist present, identifier equal to `expected_bundle_id`, executable
-// present, then (unless `skip_signature_verification`) codesign, codesign
-// against the signing team's requirement when `team_id` is given, and spctl.
+// present, with `not_older_than` (an installed bundle) a CFBundleVersion not
+// lower than that bundle's, then (unless `skip_signature_verification`)
+// codesign, codesign against the signing team's requirement when `team_id`
+// is given, and spctl.
 // Error for the team: "the updated application is not signed by team {}".
 support::Result<void> verify_bundle(const std::string& bundle,
                                     const std::string& expected_bundle_id,
                                     bool skip_signature_verification, Log& log,
                                     const Tools& tools,
-                                    const std::optional<std::string>& team_id = std::nullopt);
+                                    const std::optional<std::string>& team_id = std::nullopt,
+                                    const std::optional<std::string>& not_older_than = std::nullopt);
 
 // The code requirement, in codesign's command-line form ("=" and the text),
-// met only by code signed with an Apple-issued certificate of that team.
+// met only by code signed with an Apple-issued Developer ID certificate of
+// that team.
 std::string team_requirement(const std::string& team_id);
 
 }  // namespace installer

@@ -32,6 +32,11 @@ int main(int argc, char** argv) {
   // A closed or broken standard error must not kill the installer halfway
   // through an update; the log file still receives every line.
   ::signal(SIGPIPE, SIG_IGN);
+  // The application that started us may end its session or process group
+  // as it quits; an installation cut off halfway must not follow from that.
+  // setsid fails harmlessly where we lead a process group already.
+  (void)::setsid();
+  ::signal(SIGHUP, SIG_IGN);
   support::ensure_standard_streams_open();
 
   installer::Log log = installer::Log::open();

@@ -1,9 +1,13 @@
 #include "staging.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "child_process.h"
 #include "fs.h"
+#include "os_error.h"
 #include "path.h"
 #include "tree_removal.h"
 #include "utf8.h"
@@ -28,12 +32,33 @@ support::Result<void> create_staging(const std::string& staging,
                         " writable?): " + created.error());
 }
 
-// ditto shares the installer's streams: what it prints is not logged.
+// The archive, opened once and hashed; rewound for ditto to read.
+support::Result<support::UniqueFd> open_checked_archive(const std::string& archive,
+                                                        const support::Sha256Digest& expected) {
+  support::UniqueFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return support::Error("could not read the update archive: " +
+                                         support::os_error_text(errno));
+  support::Result<support::Sha256Digest> digest = support::sha256_of_descriptor(fd.get());
+  if (!digest || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
+    return support::Error("could not read the update archive: " +
+                          (digest ? support::os_error_text(errno) : digest.error()));
+  }
+  if (*digest != expected) {
+    return support::Error("the update archive does not match its SHA-256 digest");
+  }
+  return fd;
+}
+
+// ditto shares the installer's streams: what it prints is not logged. With
+// a checked archive it reads it from standard input ("-").
 support::Result<int> run_ditto(const Tools& tools, const std::string& archive,
+                               const support::UniqueFd& checked_archive,
                                const std::string& staging) {
   support::SpawnRequest request;
   request.program = tools.ditto;
-  request.argv = {tools.ditto, "-x", "-k", archive, staging};
+  request.argv = {tools.ditto, "-x", "-k", checked_archive.valid() ? std::string("-") : archive,
+                  staging};
+  if (checked_archive.valid()) request.stdin_stream = support::Stream::from(checked_archive.get());
   support::Result<support::Child> child = support::Child::spawn(request);
   if (!child) return std::move(child).take_error();
   return child->wait();
@@ -45,10 +70,16 @@ std::string staging_path(const std::string& install_directory) {
   return support::join(install_directory, kStagingPrefix + std::to_string(::getpid()));
 }
 
-support::Result<std::string> prepare_and_extract(const std::string& install_directory,
-                                                 const std::string& archive, Log& log,
-                                                 const Tools& tools) {
+support::Result<std::string> prepare_and_extract(
+    const std::string& install_directory, const std::string& archive, Log& log,
+    const Tools& tools, const std::optional<support::Sha256Digest>& archive_sha256) {
   remove_stale_entries_except(install_directory, kStagingPrefix, std::nullopt, log);
+  support::UniqueFd checked_archive;
+  if (archive_sha256) {
+    support::Result<support::UniqueFd> opened = open_checked_archive(archive, *archive_sha256);
+    if (!opened) return std::move(opened).take_error();
+    checked_archive = std::move(opened.value());
+  }
   std::string staging = staging_path(install_directory);
   if (support::Result<void> cleared = clear_staging(staging); !cleared) {
     return std::move(cleared).take_error();
@@ -58,7 +89,7 @@ support::Result<std::string> prepare_and_extract(const std::string& install_dire
   }
 
   log.line("extracting the update archive...");
-  support::Result<int> status = run_ditto(tools, archive, staging);
+  support::Result<int> status = run_ditto(tools, archive, checked_archive, staging);
   // Not started: the staging directory stays for the next run to remove.
   if (!status) return support::Error("could not run ditto: " + status.error());
   if (status.value() != 0) {

@@ -1,9 +1,11 @@
 #include "update.h"
 
+#include "bundle_attributes.h"
 #include "bundle_discovery.h"
 #include "bundle_swap.h"
 #include "bundle_verification.h"
 #include "fs.h"
+#include "install_lock.h"
 #include "path.h"
 #include "staging.h"
 #include "utf8.h"
@@ -27,17 +29,21 @@ Result<std::string> check_inputs(const Args& args) {
   return std::move(*install_directory);
 }
 
-// Finds, names and verifies the new bundle; the staging directory is removed
-// when any of these fails.
+// Finds and names the new bundle, takes group and other write permission
+// from it, so that the checks see what will be installed, and verifies it;
+// the staging directory is removed when any of these fails.
 Result<std::string> accept_candidate(const Args& args, const std::string& staging, Log& log,
                                      const Tools& tools) {
   Result<std::string> candidate = find_app_bundle(staging);
   Result<void> checked = candidate ? check_bundle_name(candidate.value(), args.target_app)
                                    : Result<void>(Error(candidate.error()));
+  if (checked) checked = remove_group_and_other_write(candidate.value());
   if (checked) {
     log.line("verifying the new application bundle...");
+    std::optional<std::string> not_older_than;
+    if (args.refuse_downgrade) not_older_than = args.target_app;
     checked = verify_bundle(candidate.value(), args.bundle_id, args.skip_signature_verification,
-                            log, tools, args.team_id);
+                            log, tools, args.team_id, not_older_than);
   }
   if (!checked) {
     clean_up_staging(staging, log);
@@ -60,12 +66,19 @@ Result<void> run(const Args& args, Log& log, const Tools& tools, const UpdateTim
     return waited;
   }
 
+  // Held to the end of the run: another run's clean-up would otherwise
+  // delete this one's staging directory, or the bundle it has just installed.
+  InstallLock lock = lock_install_directory(install_directory.value(), log);
   Result<std::string> staging =
-      prepare_and_extract(install_directory.value(), args.archive, log, tools);
+      prepare_and_extract(install_directory.value(), args.archive, log, tools, args.archive_sha256);
   if (!staging) return std::move(staging).take_error();
 
   Result<std::string> candidate = accept_candidate(args, staging.value(), log, tools);
   if (!candidate) return std::move(candidate).take_error();
+
+  // Gatekeeper has just assessed this very bundle; left quarantined, every
+  // relaunch would meet the first-launch prompt and App Translocation.
+  clear_quarantine(candidate.value(), log);
 
   if (Result<void> installed = install_bundle(candidate.value(), args.target_app,
                                               install_directory.value(), staging.value(), log);
@@ -85,9 +98,11 @@ Result<void> verify_update(const Args& args, Log& log, const Tools& tools) {
   if (!install_directory) return std::move(install_directory).take_error();
 
   // Staged beside the installed bundle, as for an installation, so that the
-  // check meets the same volume and the same permissions.
+  // check meets the same volume and the same permissions. Its clean-up
+  // removes staging directories too, so it takes the lock as well.
+  InstallLock lock = lock_install_directory(install_directory.value(), log);
   Result<std::string> staging =
-      prepare_and_extract(install_directory.value(), args.archive, log, tools);
+      prepare_and_extract(install_directory.value(), args.archive, log, tools, args.archive_sha256);
   if (!staging) return std::move(staging).take_error();
 
   Result<std::string> candidate = accept_candidate(args, staging.value(), log, tools);

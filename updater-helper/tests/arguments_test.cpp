@@ -177,7 +177,8 @@ TEST(ArgumentsTest, VerifyOnlyNeedsNoProcessIdButStillValidatesOne) {
 TEST(ArgumentsTest, UsageEndsWithTheOptionalChecks) {
   const std::string usage = kUsage;
   const std::string tail = " [--no-relaunch] [--insecure-skip-signature-verification]"
-                           " [--team-id <TEAMID>] [--verify-only]";
+                           " [--team-id <TEAMID>] [--verify-only] [--refuse-downgrade]"
+                           " [--archive-sha256 <HEX>] [--delta]";
   ASSERT_GE(usage.size(), tail.size());
   EXPECT_EQ(usage.substr(usage.size() - tail.size()), tail);
 }

@@ -260,13 +260,20 @@ class VerifyTeamTest : public VerifyBundleTest {
   }
   Argv team_run() const {
     return {tools.codesign, "--verify", "--strict", "--test-requirement",
-            "=anchor apple generic and certificate leaf[subject.OU] = \"ABCDE12345\"", bundle()};
+            "=anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] exists and "
+            "certificate leaf[field.1.2.840.113635.100.6.1.13] exists and "
+            "certificate leaf[subject.OU] = \"ABCDE12345\"",
+            bundle()};
   }
 };
 
 TEST_F(VerifyTeamTest, RequirementRunsBetweenSignatureAndGatekeeper) {
+  // Developer ID only: Apple's anchor, the Developer ID intermediate and
+  // leaf markers, then the team.
   EXPECT_EQ(team_requirement("Z7P62XVNWC"),
-            "=anchor apple generic and certificate leaf[subject.OU] = \"Z7P62XVNWC\"");
+            "=anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] exists and "
+            "certificate leaf[field.1.2.840.113635.100.6.1.13] exists and "
+            "certificate leaf[subject.OU] = \"Z7P62XVNWC\"");
   auto result = verify_team();
   ASSERT_TRUE(result.ok()) << result.error();
   EXPECT_EQ(calls(tools.codesign), (std::vector<Argv>{signature_run(), team_run()}));

@@ -286,7 +286,9 @@ Outcome test_requirement(const std::string& bundle, const std::string& requireme
 }
 
 std::string team_requirement_text(const std::string& team) {
-  return "=anchor apple generic and certificate leaf[subject.OU] = \"" + team + "\"";
+  return "=anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] exists and "
+         "certificate leaf[field.1.2.840.113635.100.6.1.13] exists and "
+         "certificate leaf[subject.OU] = \"" + team + "\"";
 }
 
 TEST_F(SealTest, TeamSealMeetsItsOwnTeamRequirementOnly) {
@@ -341,7 +343,10 @@ TEST_F(SealTest, AdHocSealNeverMeetsAnAppleAnchor) {
 TEST_F(SealTest, AnyOtherRequirementOrIdentityFailsLoudly) {
   ASSERT_EQ(run(kStandIns.codesign, {"--sign", kTeamIdentity, bundle}).exit_status, 0);
   for (const std::string& requirement :
-       {std::string("anchor apple generic and certificate leaf[subject.OU] = \"ABCDE12345\""),
+       {team_requirement_text("ABCDE12345").substr(1),
+        // The same team without the Developer ID markers: a development
+        // certificate of the team would meet it.
+        std::string("=anchor apple generic and certificate leaf[subject.OU] = \"ABCDE12345\""),
         std::string("=anchor apple generic and certificate leaf[subject.OU] = ABCDE12345"),
         std::string("=anchor apple generic and certificate leaf[subject.OU] = \"abcde12345\""),
         std::string("=anchor apple generic"), std::string("=notarized"), std::string("")}) {
@@ -349,8 +354,8 @@ TEST_F(SealTest, AnyOtherRequirementOrIdentityFailsLoudly) {
     Outcome out = test_requirement(bundle, requirement);
     EXPECT_EQ(out.exit_status, 1);
     EXPECT_EQ(out.standard_error,
-              "test-requirement: this stand-in evaluates only =anchor apple generic and "
-              "certificate leaf[subject.OU] = \"TEAMID\", not: " + requirement + "\n");
+              "test-requirement: this stand-in evaluates only " +
+                  team_requirement_text("TEAMID") + ", not: " + requirement + "\n");
   }
   for (const char* identity : {"Developer ID Application: Some Name", "Apple Development: X (ABCDE12345)",
                                "Developer ID Application: Some Name (ABCDE1234)",

@@ -17,8 +17,12 @@ constexpr const char* kUsage =
     "       codesign --verify [--deep] [--strict] [--verbose[=N]] [--test-requirement REQ] BUNDLE";
 
 constexpr std::string_view kIdentityPrefix = "Developer ID Application: ";
+// Developer ID: Apple's anchor, the Developer ID intermediate's marker and
+// the Developer ID Application leaf's marker, then the team.
 constexpr std::string_view kTeamRequirementPrefix =
-    "=anchor apple generic and certificate leaf[subject.OU] = \"";
+    "=anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] exists and "
+    "certificate leaf[field.1.2.840.113635.100.6.1.13] exists and "
+    "certificate leaf[subject.OU] = \"";
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
@@ -47,8 +51,8 @@ std::optional<std::string> team_of_identity(std::string_view identity) {
   return std::string(team);
 }
 
-// The team of the one requirement form this stand-in understands:
-// =anchor apple generic and certificate leaf[subject.OU] = "TEAMID".
+// The team of the one requirement form this stand-in understands, the
+// Developer ID requirement of one team (kTeamRequirementPrefix, "TEAMID").
 std::optional<std::string> team_of_requirement(std::string_view requirement) {
   size_t size = kTeamRequirementPrefix.size() + 11;
   if (requirement.size() != size || requirement.back() != '"') return std::nullopt;
@@ -150,9 +154,8 @@ int main(int argc, char** argv) {
     required_team = team_of_requirement(*requirement);
     // Never a silent pass for a requirement this stand-in cannot evaluate.
     if (!required_team) {
-      return fail("test-requirement: this stand-in evaluates only "
-                  "=anchor apple generic and certificate leaf[subject.OU] = \"TEAMID\", not: " +
-                  *requirement);
+      return fail("test-requirement: this stand-in evaluates only " +
+                  std::string(kTeamRequirementPrefix) + "TEAMID\", not: " + *requirement);
     }
   }
   return verify(bundle, required_team);

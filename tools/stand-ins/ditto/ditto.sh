@@ -1,7 +1,8 @@
 #!/bin/sh
 # Linux stand-in for macOS ditto, for tests only. It knows one form,
 #   ditto -x -k ARCHIVE DEST
-# and extracts the ZIP file ARCHIVE into DEST with bsdtar, keeping symbolic
+# (ARCHIVE "-": the archive is read from standard input) and extracts the
+# ZIP file ARCHIVE into DEST with bsdtar, keeping symbolic
 # links as links and execute bits. Nothing is written outside DEST: bsdtar
 # itself refuses ".." components and extraction through a symbolic link, but
 # it would strip a leading "/" and extract anyway, so such archives are
@@ -16,6 +17,14 @@ if [ "$#" -ne 4 ] || [ "$1" != "-x" ] || [ "$2" != "-k" ]; then
 fi
 archive=$3
 dest=$4
+
+# bsdtar reads the archive three times below; standard input can be read
+# once, so it goes to a private file first.
+if [ "$archive" = "-" ]; then
+  archive=$(/usr/bin/mktemp) || exit 1
+  trap '/usr/bin/rm -f -- "$archive"' EXIT
+  /usr/bin/cat >"$archive" || exit 1
+fi
 
 # Local file header, or the end record of an empty archive. bsdtar alone
 # would accept tar, cpio and others.
@@ -58,4 +67,4 @@ $modes
 LIST
 
 /usr/bin/mkdir -p -- "$dest" || exit 1
-exec /usr/bin/bsdtar -x --no-same-owner -f "$archive" -C "$dest"
+/usr/bin/bsdtar -x --no-same-owner -f "$archive" -C "$dest"
