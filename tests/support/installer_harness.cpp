@@ -50,7 +50,8 @@ void InstallTree::make_bundle(const std::string& path, const std::string& versio
              test_support::info_plist(test_support::plist_string("CFBundleExecutable", executable) +
                                       test_support::plist_string("CFBundleIdentifier", bundle_id) +
                                       test_support::plist_string("CFBundleShortVersionString",
-                                                                 version)));
+                                                                 version) +
+                                      test_support::plist_string("CFBundleVersion", version)));
   write_file(path + "/Contents/MacOS/" + executable,
              "#!/bin/sh\necho " + version + " >> '" + marker() + "'\n", 0755);
   write_file(path + "/Contents/Resources/version.txt", version + "\n");
