@@ -38,7 +38,8 @@ std::string info_plist(const std::string& bundle_id) {
          "<plist version=\"1.0\">\n<dict>\n"
          "  <key>CFBundleExecutable</key>\n  <string>Zentrivale</string>\n"
          "  <key>CFBundleIdentifier</key>\n  <string>" +
-         bundle_id + "</string>\n</dict>\n</plist>\n";
+         bundle_id + "</string>\n  <key>CFBundleVersion</key>\n  <string>1</string>\n"
+         "</dict>\n</plist>\n";
 }
 
 // `count` files under `resources`, 100 to a directory, 100 directories to a

@@ -322,6 +322,52 @@ for files in $update_sizes; do
   update_case "$files" "$update_runs"
 done
 
+# What each of the installer's opt-in checks adds to a whole update, against
+# the same update without it, runs alternating so that drift cancels out.
+option_flags=("" "--refuse-downgrade" "--archive-sha256" "--team-id")
+options_case() {
+  local files=$1 runs=$2 run root archive digest dead figures i flag
+  root=$(fs_root "$update_fs")/options.$files
+  mkdir -p "$root/source" "$root/home" || fail "could not create $root"
+  "$bench_bin/install_bench" bundle "$root/source/Zentrivale.app" "$files" nested \
+    com.zentrivale.bench new || fail "could not make the $files-file update"
+  "$tool_root/usr/bin/codesign" --force --deep --sign "Developer ID Application: Bench (BENCH12345)" \
+    "$root/source/Zentrivale.app" 2>/dev/null || fail "could not sign the $files-file update"
+  archive=$root/update.zip
+  (cd "$root/source" && zip -qry "$archive" Zentrivale.app) || fail "could not zip the update"
+  digest=$(sha256sum "$archive" | cut -d' ' -f1)
+  for ((run = 0; run < runs; run++)); do
+    for ((i = 0; i < ${#option_flags[@]}; i++)); do
+      flag=${option_flags[(i + run) % ${#option_flags[@]}]}
+      local extra=()
+      case $flag in
+        --archive-sha256) extra=(--archive-sha256 "$digest") ;;
+        --team-id) extra=(--team-id BENCH12345) ;;
+        ?*) extra=("$flag") ;;
+      esac
+      rm -rf "$root/Applications"
+      mkdir -p "$root/Applications"
+      "$bench_bin/install_bench" bundle "$root/Applications/Zentrivale.app" "$files" nested \
+        com.zentrivale.bench old || fail "could not make the installed bundle"
+      sync
+      /bin/true &
+      dead=$!
+      wait "$dead"
+      figures=$(HOME=$root/home "$bench_bin/install_bench" time "$bin/bundle_installer" \
+        --archive "$archive" --target-app "$root/Applications/Zentrivale.app" \
+        --parent-pid "$dead" --bundle-id com.zentrivale.bench --no-relaunch "${extra[@]}" \
+        2>"$root/installer.stderr" | tail -n 1)
+      [ -n "$figures" ] || fail "the update with ${flag:-no option} failed: $(cat "$root/installer.stderr")"
+      echo "$figures" >>"$work/results/options.${flag:-none}"
+    done
+  done
+  rm -rf "$root"
+}
+options_files=10000
+[ -n "$quick" ] && options_files=100
+note "opt-in checks: $options_files files, $update_runs runs"
+options_case "$options_files" "$update_runs"
+
 # ------------------------------------------------------------ sizes
 
 declare -A stripped_size
@@ -385,6 +431,19 @@ update_row() {
   wr=$(ratio "$iw" "$fw")
   printf '| %s | %s | %s | **%s** | %s | %s | **%s** |\n' "$1" "$(ms "$iw")" "$(ms "$fw")" \
     "$wr" "$(ms "$ic")" "$(ms "$fc")" "$(ratio "$ic" "$fc")"
+}
+
+option_row() {
+  local none=$work/results/options.none base=$work/results/options.${1:-none}
+  local w nw c nc
+  w=$(column 1 "$base" | median)
+  w=$(awk -v w="$w" -v p="$pause_ms" 'BEGIN { print w - p * 1e6 }')
+  nw=$(column 1 "$none" | median)
+  nw=$(awk -v w="$nw" -v p="$pause_ms" 'BEGIN { print w - p * 1e6 }')
+  c=$(column 2 "$base" | median)
+  nc=$(column 2 "$none" | median)
+  printf '| %s | %s | **%s** | %s | **%s** |\n' "${1:-(none)}" "$(ms "$w")" "$(ratio "$w" "$nw")" \
+    "$(ms "$c")" "$(ratio "$c" "$nc")"
 }
 
 s=starter f=floor h=shell
@@ -521,6 +580,21 @@ includes every tool. N = $update_runs runs each.
 |---|---|---|---|---|---|---|
 EOF
   for files in $update_sizes; do update_row "$files"; done
+  cat <<EOF
+
+## Installer: what each opt-in check costs
+
+The same whole update of $options_files files, signed for team BENCH12345,
+with one option at a time against the same update without any (the
+installed and the new bundle carry the same CFBundleVersion, so
+--refuse-downgrade reads both and installs). Wall time less the pause, as
+above; CPU time includes every tool. N = $update_runs runs each, the options
+taking turns.
+
+| option | wall less the pause, ms | ratio to none | CPU, ms | ratio to none |
+|---|---|---|---|---|
+EOF
+  for flag in "${option_flags[@]}"; do option_row "$flag"; done
   cat <<EOF
 
 ## Binary sizes (stripped copies)
