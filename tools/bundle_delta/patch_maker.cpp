@@ -7,13 +7,12 @@
 
 #include "patch_maker.h"
 
-#include <divsufsort.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <vector>
+
+#include "suffix_index.h"
 
 namespace delta {
 namespace {
@@ -27,55 +26,18 @@ void put_u64(std::string& out, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
-struct Match {
-  std::size_t position = 0;  // in the old file
-  std::size_t length = 0;
+// A stretch of new aligned with old, then bytes only new has: new[from,
+// from + aligned) against old[old_from, ...), then new[from + aligned, ... +
+// extra); the next alignment starts at old position next_old.
+struct Alignment {
+  std::size_t from;
+  std::size_t old_from;
+  std::size_t aligned;
+  std::size_t extra;
+  std::size_t next_old;
 };
 
-std::size_t common_prefix(std::string_view a, std::string_view b) {
-  std::size_t limit = std::min(a.size(), b.size());
-  std::size_t i = 0;
-  while (i < limit && a[i] == b[i]) ++i;
-  return i;
-}
-
-// The old file's suffixes in order, to find the longest match of any text.
-class SuffixIndex {
- public:
-  explicit SuffixIndex(std::string_view old) : old_(old), order_(old.size()) {
-    if (!old.empty())
-      divsufsort(reinterpret_cast<const sauchar_t*>(old.data()), order_.data(),
-                 static_cast<saidx_t>(old.size()));
-  }
-
-  // The longest prefix of `text` found anywhere in the old file.
-  Match longest(std::string_view text) const {
-    if (order_.empty()) return {};
-    std::size_t low = 0;
-    std::size_t high = order_.size() - 1;
-    while (high - low > 1) {
-      std::size_t middle = low + (high - low) / 2;
-      if (suffix(middle).compare(text) < 0)
-        low = middle;
-      else
-        high = middle;
-    }
-    // The text sorts between the two; its longest match is one of them.
-    Match a{static_cast<std::size_t>(order_[low]), common_prefix(suffix(low), text)};
-    Match b{static_cast<std::size_t>(order_[high]), common_prefix(suffix(high), text)};
-    return b.length > a.length ? b : a;
-  }
-
- private:
-  std::string_view suffix(std::size_t rank) const {
-    return old_.substr(static_cast<std::size_t>(order_[rank]));
-  }
-
-  std::string_view old_;
-  std::vector<saidx_t> order_;
-};
-
-// Writes the records while the scan finds the alignments.
+// Writes the records of the alignments.
 class PatchWriter {
  public:
   PatchWriter(std::string_view old, std::string_view target) : old_(old), new_(target) {
@@ -84,22 +46,59 @@ class PatchWriter {
     put_u64(out_, target.size());
   }
 
-  // new[from, from + add) against old[old_from, ...), then new[from + add,
-  // from + add + extra) as it is, then the old position moves to `next_old`.
-  void record(std::size_t from, std::size_t old_from, std::size_t add, std::size_t extra,
-              std::size_t next_old) {
-    put_u64(out_, add);
-    put_u64(out_, extra);
-    put_u64(out_, static_cast<std::uint64_t>(next_old) -
-                      static_cast<std::uint64_t>(old_from + add));
-    for (std::size_t i = 0; i < add; ++i)
-      out_.push_back(static_cast<char>(new_[from + i] - old_[old_from + i]));
-    out_.append(new_.substr(from + add, extra));
+  // One alignment's records. Long stretches where the two agree become records of their own, kept
+  // out of the diff bytes: deflate stores a run of zeros at best at about a
+  // thousandth of its length, which for a large file is most of the patch.
+  void alignment(std::size_t from, std::size_t old_from, std::size_t aligned, std::size_t extra,
+                 std::size_t next_old) {
+    std::size_t start = 0;
+    while (true) {
+      std::size_t same = agreeing(from, old_from, start, aligned);
+      if (same < kLongAgreement) same = 0;
+      std::size_t end = start + same;
+      while (end < aligned) {
+        std::size_t run = agreeing(from, old_from, end, aligned);
+        if (run >= kLongAgreement) break;
+        end += run + 1;
+      }
+      end = std::min(end, aligned);
+      bool last = end == aligned;
+      std::uint64_t move = last ? static_cast<std::uint64_t>(next_old) -
+                                      static_cast<std::uint64_t>(old_from + aligned)
+                                : 0;
+      record(from + start, old_from + start, same, end - start - same, last ? extra : 0, move);
+      if (last) return;
+      start = end;
+    }
   }
 
   std::string finish() { return std::move(out_); }
 
  private:
+  // Agreement this long costs less as a record than as diff bytes.
+  static constexpr std::size_t kLongAgreement = 1024;
+
+  // How many bytes agree from `start` of the alignment on, up to `limit`.
+  std::size_t agreeing(std::size_t from, std::size_t old_from, std::size_t start,
+                       std::size_t limit) const {
+    std::size_t i = start;
+    while (i < limit && new_[from + i] == old_[old_from + i]) ++i;
+    return i - start;
+  }
+
+  // A record: `same` bytes as they are in old, `add` diff bytes, `extra` new
+  // bytes, then the old position moves by `move`.
+  void record(std::size_t from, std::size_t old_from, std::size_t same, std::size_t add,
+              std::size_t extra, std::uint64_t move) {
+    put_u64(out_, same);
+    put_u64(out_, add);
+    put_u64(out_, extra);
+    put_u64(out_, move);
+    for (std::size_t i = same; i < same + add; ++i)
+      out_.push_back(static_cast<char>(new_[from + i] - old_[old_from + i]));
+    out_.append(new_.substr(from + same + add, extra));
+  }
+
   std::string_view old_;
   std::string_view new_;
   std::string out_;
@@ -145,24 +144,41 @@ std::size_t backward_extent(std::string_view old, std::string_view target, std::
   return extent;
 }
 
-}  // namespace
+// Where, in the overlap of the previous alignment extended forward and the
+// next one extended backward, the first should end: the split that keeps
+// the most agreeing bytes. Returns how much of the overlap the first keeps.
+std::size_t split_overlap(std::string_view old, std::string_view target, std::size_t overlap_start,
+                          std::size_t overlap, std::size_t first_old, std::size_t second_old) {
+  std::ptrdiff_t score = 0;
+  std::ptrdiff_t best = 0;
+  std::size_t split = 0;
+  for (std::size_t i = 0; i < overlap; ++i) {
+    if (target[overlap_start + i] == old[first_old + i]) ++score;
+    if (target[overlap_start + i] == old[second_old + i]) --score;
+    if (score > best) {
+      best = score;
+      split = i + 1;
+    }
+  }
+  return split;
+}
 
-std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
-  PatchWriter writer(old_bytes, new_bytes);
-  // The suffix array indexes with 32 bits; an old file beyond that gives
-  // the new file whole.
-  if (old_bytes.size() > static_cast<std::size_t>(std::numeric_limits<saidx_t>::max())) {
-    if (!new_bytes.empty()) writer.record(0, 0, 0, new_bytes.size(), 0);
-    return writer.finish();
+// The alignments of new against old, found with the old file's suffix index,
+// which is gone once they are.
+std::vector<Alignment> align(std::string_view old_bytes, std::string_view new_bytes) {
+  std::vector<Alignment> alignments;
+  // Beyond the index's reach the new file is given whole.
+  if (old_bytes.size() > SuffixIndex::kLargest) {
+    if (!new_bytes.empty()) alignments.push_back({0, 0, 0, new_bytes.size(), 0});
+    return alignments;
   }
   SuffixIndex index(old_bytes);
   const std::size_t size = new_bytes.size();
-
   std::size_t scan = 0;
   Match match;
-  std::size_t last_scan = 0;      // where the pending record starts in new
-  std::size_t last_position = 0;  // and in old
-  std::ptrdiff_t last_offset = 0; // old position minus new position of the alignment
+  std::size_t last_scan = 0;       // where the pending alignment starts in new
+  std::size_t last_position = 0;   // and in old
+  std::ptrdiff_t last_offset = 0;  // old position minus new position there
   while (scan < size) {
     // Look for a match that beats the current alignment clearly.
     std::size_t old_score = 0;
@@ -177,37 +193,38 @@ std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
     }
     if (match.length == old_score && scan != size) continue;
 
-    // Close the pending record: the old alignment extended forward, the new
-    // match backward, the overlap split where it scores best.
-    std::size_t forward = forward_extent(old_bytes, new_bytes, last_scan, last_position,
-                                         scan - last_scan);
-    std::size_t backward = scan < size ? backward_extent(old_bytes, new_bytes, scan,
-                                                         match.position, scan - last_scan)
-                                       : 0;
+    // Close the pending alignment: extended forward, the new match
+    // backward, the overlap split where it scores best.
+    std::size_t forward =
+        forward_extent(old_bytes, new_bytes, last_scan, last_position, scan - last_scan);
+    std::size_t backward =
+        scan < size ? backward_extent(old_bytes, new_bytes, scan, match.position, scan - last_scan)
+                    : 0;
     if (last_scan + forward > scan - backward) {
       std::size_t overlap = last_scan + forward - (scan - backward);
-      std::ptrdiff_t score = 0;
-      std::ptrdiff_t best = 0;
-      std::size_t split = 0;
-      for (std::size_t i = 0; i < overlap; ++i) {
-        std::size_t n = last_scan + forward - overlap + i;
-        if (new_bytes[n] == old_bytes[last_position + forward - overlap + i]) ++score;
-        if (new_bytes[scan - backward + i] == old_bytes[match.position - backward + i]) --score;
-        if (score > best) {
-          best = score;
-          split = i + 1;
-        }
-      }
-      forward += split - overlap;
-      backward -= split;
+      std::size_t kept =
+          split_overlap(old_bytes, new_bytes, scan - backward, overlap,
+                        last_position + forward - overlap, match.position - backward);
+      forward = forward - overlap + kept;
+      backward -= kept;
     }
     std::size_t next_position = scan < size ? match.position - backward : last_position + forward;
-    writer.record(last_scan, last_position, forward, (scan - backward) - (last_scan + forward),
-                  next_position);
+    alignments.push_back({last_scan, last_position, forward,
+                          (scan - backward) - (last_scan + forward), next_position});
     last_scan = scan - backward;
     last_position = next_position;
     last_offset = static_cast<std::ptrdiff_t>(match.position) - static_cast<std::ptrdiff_t>(scan);
   }
+  return alignments;
+}
+
+}  // namespace
+
+std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
+  std::vector<Alignment> alignments = align(old_bytes, new_bytes);
+  PatchWriter writer(old_bytes, new_bytes);
+  for (const Alignment& a : alignments)
+    writer.alignment(a.from, a.old_from, a.aligned, a.extra, a.next_old);
   return writer.finish();
 }
 

@@ -3,14 +3,17 @@
 // A patch is, all integers unsigned 64-bit little-endian:
 //   the magic word "ZTVPTCH1" (8 bytes; the last character is the version),
 //   the new file's size,
-//   then records, each:
+//   then records, each four such integers and the bytes they announce:
+//     same   C: C bytes of the old file from the old position, as they are;
 //     add    N: N diff bytes follow; each is added (modulo 256) to the old
-//              byte at the old position, which then moves on by N;
+//              byte at the old position (now C further), which moves on by N;
 //     extra  M: after the diff bytes, M bytes copied to the new file as they are;
 //     move   S: the old position moves by S, a two's complement signed value.
 // The records produce exactly the declared size; nothing follows the last one.
 // Mostly-zero diff bytes where old and new nearly agree are what makes the
-// deflated patch small: code that moved keeps its bytes but not its addresses.
+// deflated patch small (code that moved keeps its bytes but not its
+// addresses); long agreement is a `same` count instead, as deflate cannot
+// shrink a run of zeros below about a thousandth of its length.
 // The patch is stored deflated in the archive, so it is not compressed here.
 //
 // It is applied streaming, from the installed file, in fixed memory: the
@@ -62,9 +65,8 @@ support::Result<void> pread_fully(int fd, unsigned char* buffer, std::size_t siz
                                   std::uint64_t offset) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = support::retry_on_eintr([&] {
-      return ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-    });
+    ssize_t n = support::retry_on_eintr(
+        [&] { return ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done)); });
     if (n < 0) return support::os_error(errno);
     // The caller checked the range against the size it was given.
     if (n == 0) return support::Error("the old file is shorter than its recorded size");
@@ -95,22 +97,34 @@ support::Result<std::uint64_t> patch_remaining(int patch_fd) {
   return static_cast<std::uint64_t>(status.st_size - offset);
 }
 
-// Copies `size` bytes of the patch to the new file, each added to the old
-// file's byte at `old_offset` when `old_fd` is given.
-support::Result<void> stream(int patch_fd, int old_fd, std::uint64_t old_offset, int new_fd,
-                             std::uint64_t size, unsigned char* patch_buffer,
-                             unsigned char* old_buffer) {
+// Where the bytes of one part of a record come from.
+struct Source {
+  int patch_fd;  // -1: none from the patch
+  int old_fd;    // -1: none from the old file; both: their sum
+  std::uint64_t old_offset;
+};
+
+// Writes `size` bytes from `source` to the new file.
+support::Result<void> stream(Source source, int new_fd, std::uint64_t size,
+                             unsigned char* patch_buffer, unsigned char* old_buffer) {
   while (size > 0) {
     std::size_t chunk = size < kChunk ? static_cast<std::size_t>(size) : kChunk;
-    auto got = read_fully(patch_fd, patch_buffer, chunk);
-    if (!got) return std::move(got).take_error();
-    if (*got < chunk) return damaged("it ends inside a record");
-    if (old_fd >= 0) {
-      if (auto read = pread_fully(old_fd, old_buffer, chunk, old_offset); !read) return read;
-      for (std::size_t i = 0; i < chunk; ++i) patch_buffer[i] += old_buffer[i];
-      old_offset += chunk;
+    if (source.patch_fd >= 0) {
+      auto got = read_fully(source.patch_fd, patch_buffer, chunk);
+      if (!got) return std::move(got).take_error();
+      if (*got < chunk) return damaged("it ends inside a record");
     }
-    if (auto written = write_fully(new_fd, patch_buffer, chunk); !written) return written;
+    if (source.old_fd >= 0) {
+      auto read = pread_fully(source.old_fd, old_buffer, chunk, source.old_offset);
+      if (!read) return read;
+      source.old_offset += chunk;
+    }
+    const unsigned char* out = source.old_fd < 0 ? patch_buffer : old_buffer;
+    if (source.patch_fd >= 0 && source.old_fd >= 0) {
+      for (std::size_t i = 0; i < chunk; ++i) patch_buffer[i] += old_buffer[i];
+      out = patch_buffer;
+    }
+    if (auto written = write_fully(new_fd, out, chunk); !written) return written;
     size -= chunk;
   }
   return support::success();
@@ -143,35 +157,40 @@ support::Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_
 
   std::uint64_t old_position = 0;
   while (new_left > 0) {
-    unsigned char record[24];
+    unsigned char record[32];
     got = read_fully(patch_fd, record, sizeof record);
     if (!got) return std::move(got).take_error();
     if (*got == 0) return damaged("it ends before the declared size is written");
     if (*got < sizeof record) return damaged("it ends inside a record");
-    std::uint64_t add = little_endian(record);
-    std::uint64_t extra = little_endian(record + 8);
-    std::uint64_t move = little_endian(record + 16);
+    std::uint64_t same = little_endian(record);
+    std::uint64_t add = little_endian(record + 8);
+    std::uint64_t extra = little_endian(record + 16);
+    std::uint64_t move = little_endian(record + 24);
     consume(patch_left, sizeof record);
 
     // Every length against both files and the patch, before any is used;
     // differences of known-ordered values only, so nothing can overflow.
-    if (add > old_size - old_position) return damaged("a record reads past the end of the old file");
-    if (add > new_left || extra > new_left - add)
+    std::uint64_t old_left = old_size - old_position;
+    if (same > old_left || add > old_left - same)
+      return damaged("a record reads past the end of the old file");
+    if (same > new_left || add > new_left - same || extra > new_left - same - add)
       return damaged("a record writes past the declared size");
     if (add > patch_left || extra > patch_left - add) return damaged("it ends inside a record");
-    std::uint64_t moved_from = old_position + add;
+    std::uint64_t moved_from = old_position + same + add;
     bool backwards = move >> 63 != 0;
     std::uint64_t distance = backwards ? ~move + 1 : move;
     if (backwards ? distance > moved_from : distance > old_size - moved_from)
       return damaged("a record moves the old position outside the old file");
 
-    if (auto added = stream(patch_fd, old_fd, old_position, new_fd, add, patch_buffer, old_buffer);
-        !added)
-      return added;
-    if (auto copied = stream(patch_fd, -1, 0, new_fd, extra, patch_buffer, old_buffer); !copied)
-      return copied;
+    const Source parts[] = {
+        {-1, old_fd, old_position}, {patch_fd, old_fd, old_position + same}, {patch_fd, -1, 0}};
+    const std::uint64_t sizes[] = {same, add, extra};
+    for (int part = 0; part < 3; ++part) {
+      auto written = stream(parts[part], new_fd, sizes[part], patch_buffer, old_buffer);
+      if (!written) return written;
+    }
     old_position = backwards ? moved_from - distance : moved_from + distance;
-    new_left -= add + extra;
+    new_left -= same + add + extra;
     consume(patch_left, add + extra);
   }
 
