@@ -1,0 +1,231 @@
+// Making a patch in the format installer::apply_patch reads (described in
+// updater-helper/src/delta_patch.cpp), the way bsdiff finds its matches: a
+// suffix array of the old file, then one pass over the new file looking for
+// stretches of the old one that, aligned, agree on most bytes. Each such
+// stretch is stored as byte differences, nearly all zero; what lies between
+// two stretches is stored as it is.
+
+#include "patch_maker.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "suffix_index.h"
+
+namespace delta {
+namespace {
+
+constexpr char kMagic[8] = {'Z', 'T', 'V', 'P', 'T', 'C', 'H', '1'};
+// A match has to beat the alignment already under way by this many bytes to
+// start a new record: fewer, and the record costs more than it saves.
+constexpr std::size_t kBetterBy = 8;
+
+void put_u64(std::string& out, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+// A stretch of new aligned with old, then bytes only new has: new[from,
+// from + aligned) against old[old_from, ...), then new[from + aligned, ... +
+// extra); the next alignment starts at old position next_old.
+struct Alignment {
+  std::size_t from;
+  std::size_t old_from;
+  std::size_t aligned;
+  std::size_t extra;
+  std::size_t next_old;
+};
+
+// Writes the records of the alignments.
+class PatchWriter {
+ public:
+  PatchWriter(std::string_view old, std::string_view target) : old_(old), new_(target) {
+    out_.reserve(16 + target.size() + target.size() / 64);
+    out_.append(kMagic, sizeof kMagic);
+    put_u64(out_, target.size());
+  }
+
+  // One alignment's records. Long stretches where the two agree become records of their own, kept
+  // out of the diff bytes: deflate stores a run of zeros at best at about a
+  // thousandth of its length, which for a large file is most of the patch.
+  void alignment(std::size_t from, std::size_t old_from, std::size_t aligned, std::size_t extra,
+                 std::size_t next_old) {
+    std::size_t start = 0;
+    while (true) {
+      std::size_t same = agreeing(from, old_from, start, aligned);
+      if (same < kLongAgreement) same = 0;
+      std::size_t end = start + same;
+      while (end < aligned) {
+        std::size_t run = agreeing(from, old_from, end, aligned);
+        if (run >= kLongAgreement) break;
+        end += run + 1;
+      }
+      end = std::min(end, aligned);
+      bool last = end == aligned;
+      std::uint64_t move = last ? static_cast<std::uint64_t>(next_old) -
+                                      static_cast<std::uint64_t>(old_from + aligned)
+                                : 0;
+      record(from + start, old_from + start, same, end - start - same, last ? extra : 0, move);
+      if (last) return;
+      start = end;
+    }
+  }
+
+  std::string finish() { return std::move(out_); }
+
+ private:
+  // Agreement this long costs less as a record than as diff bytes.
+  static constexpr std::size_t kLongAgreement = 1024;
+
+  // How many bytes agree from `start` of the alignment on, up to `limit`.
+  std::size_t agreeing(std::size_t from, std::size_t old_from, std::size_t start,
+                       std::size_t limit) const {
+    std::size_t i = start;
+    while (i < limit && new_[from + i] == old_[old_from + i]) ++i;
+    return i - start;
+  }
+
+  // A record: `same` bytes as they are in old, `add` diff bytes, `extra` new
+  // bytes, then the old position moves by `move`.
+  void record(std::size_t from, std::size_t old_from, std::size_t same, std::size_t add,
+              std::size_t extra, std::uint64_t move) {
+    put_u64(out_, same);
+    put_u64(out_, add);
+    put_u64(out_, extra);
+    put_u64(out_, move);
+    for (std::size_t i = same; i < same + add; ++i)
+      out_.push_back(static_cast<char>(new_[from + i] - old_[old_from + i]));
+    out_.append(new_.substr(from + same + add, extra));
+  }
+
+  std::string_view old_;
+  std::string_view new_;
+  std::string out_;
+};
+
+// Whether new[n] equals the old byte `offset` away, where there is one.
+bool agrees(std::string_view old, std::string_view target, std::size_t n, std::ptrdiff_t offset) {
+  std::ptrdiff_t o = static_cast<std::ptrdiff_t>(n) + offset;
+  return o >= 0 && static_cast<std::size_t>(o) < old.size() &&
+         old[static_cast<std::size_t>(o)] == target[n];
+}
+
+// How far to extend the previous alignment forward from (scan, position):
+// the length where agreements minus disagreements peak.
+std::size_t forward_extent(std::string_view old, std::string_view target, std::size_t scan,
+                           std::size_t position, std::size_t limit) {
+  std::ptrdiff_t score = 0;
+  std::ptrdiff_t best = 0;
+  std::size_t extent = 0;
+  for (std::size_t i = 0; i < limit && position + i < old.size(); ++i) {
+    score += old[position + i] == target[scan + i] ? 1 : -1;
+    if (score > best) {
+      best = score;
+      extent = i + 1;
+    }
+  }
+  return extent;
+}
+
+// Likewise backwards from the start (scan, position) of the next match.
+std::size_t backward_extent(std::string_view old, std::string_view target, std::size_t scan,
+                            std::size_t position, std::size_t limit) {
+  std::ptrdiff_t score = 0;
+  std::ptrdiff_t best = 0;
+  std::size_t extent = 0;
+  for (std::size_t i = 1; i <= limit && i <= position; ++i) {
+    score += old[position - i] == target[scan - i] ? 1 : -1;
+    if (score > best) {
+      best = score;
+      extent = i;
+    }
+  }
+  return extent;
+}
+
+// Where, in the overlap of the previous alignment extended forward and the
+// next one extended backward, the first should end: the split that keeps
+// the most agreeing bytes. Returns how much of the overlap the first keeps.
+std::size_t split_overlap(std::string_view old, std::string_view target, std::size_t overlap_start,
+                          std::size_t overlap, std::size_t first_old, std::size_t second_old) {
+  std::ptrdiff_t score = 0;
+  std::ptrdiff_t best = 0;
+  std::size_t split = 0;
+  for (std::size_t i = 0; i < overlap; ++i) {
+    if (target[overlap_start + i] == old[first_old + i]) ++score;
+    if (target[overlap_start + i] == old[second_old + i]) --score;
+    if (score > best) {
+      best = score;
+      split = i + 1;
+    }
+  }
+  return split;
+}
+
+// The alignments of new against old, found with the old file's suffix index,
+// which is gone once they are.
+std::vector<Alignment> align(std::string_view old_bytes, std::string_view new_bytes) {
+  std::vector<Alignment> alignments;
+  // Beyond the index's reach the new file is given whole.
+  if (old_bytes.size() > SuffixIndex::kLargest) {
+    if (!new_bytes.empty()) alignments.push_back({0, 0, 0, new_bytes.size(), 0});
+    return alignments;
+  }
+  SuffixIndex index(old_bytes);
+  const std::size_t size = new_bytes.size();
+  std::size_t scan = 0;
+  Match match;
+  std::size_t last_scan = 0;       // where the pending alignment starts in new
+  std::size_t last_position = 0;   // and in old
+  std::ptrdiff_t last_offset = 0;  // old position minus new position there
+  while (scan < size) {
+    // Look for a match that beats the current alignment clearly.
+    std::size_t old_score = 0;
+    std::size_t scored = scan += match.length;
+    for (; scan < size; ++scan) {
+      match = index.longest(new_bytes.substr(scan));
+      for (; scored < scan + match.length; ++scored)
+        if (agrees(old_bytes, new_bytes, scored, last_offset)) ++old_score;
+      if ((match.length == old_score && match.length != 0) || match.length > old_score + kBetterBy)
+        break;
+      if (agrees(old_bytes, new_bytes, scan, last_offset)) --old_score;
+    }
+    if (match.length == old_score && scan != size) continue;
+
+    // Close the pending alignment: extended forward, the new match
+    // backward, the overlap split where it scores best.
+    std::size_t forward =
+        forward_extent(old_bytes, new_bytes, last_scan, last_position, scan - last_scan);
+    std::size_t backward =
+        scan < size ? backward_extent(old_bytes, new_bytes, scan, match.position, scan - last_scan)
+                    : 0;
+    if (last_scan + forward > scan - backward) {
+      std::size_t overlap = last_scan + forward - (scan - backward);
+      std::size_t kept =
+          split_overlap(old_bytes, new_bytes, scan - backward, overlap,
+                        last_position + forward - overlap, match.position - backward);
+      forward = forward - overlap + kept;
+      backward -= kept;
+    }
+    std::size_t next_position = scan < size ? match.position - backward : last_position + forward;
+    alignments.push_back({last_scan, last_position, forward,
+                          (scan - backward) - (last_scan + forward), next_position});
+    last_scan = scan - backward;
+    last_position = next_position;
+    last_offset = static_cast<std::ptrdiff_t>(match.position) - static_cast<std::ptrdiff_t>(scan);
+  }
+  return alignments;
+}
+
+}  // namespace
+
+std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
+  std::vector<Alignment> alignments = align(old_bytes, new_bytes);
+  PatchWriter writer(old_bytes, new_bytes);
+  for (const Alignment& a : alignments)
+    writer.alignment(a.from, a.old_from, a.aligned, a.extra, a.next_old);
+  return writer.finish();
+}
+
+}  // namespace delta

@@ -1,0 +1,162 @@
+// The patch maker and the installer's applier together: round trips through
+// real files, and the applier on damaged patches.
+#include "delta_patch.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "patch_maker.h"
+#include "temp_dir.h"
+#include "unique_fd.h"
+
+namespace {
+
+using test_support::TempDir;
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xff);
+  return bytes;
+}
+
+// Applies `patch` to `old` through files; the error, or "" and the new bytes.
+std::string apply(const TempDir& dir, const std::string& old, const std::string& patch,
+                  std::string& made) {
+  test_support::write_file(dir / "old", old);
+  test_support::write_file(dir / "patch", patch);
+  support::UniqueFd old_fd(::open((dir / "old").c_str(), O_RDONLY | O_CLOEXEC));
+  support::UniqueFd patch_fd(::open((dir / "patch").c_str(), O_RDONLY | O_CLOEXEC));
+  support::UniqueFd new_fd(
+      ::open((dir / "new").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  auto applied = installer::apply_patch(old_fd.get(), old.size(), patch_fd.get(), new_fd.get());
+  made = test_support::read_file(dir / "new");
+  return applied ? "" : applied.error();
+}
+
+struct RoundTrip {
+  const char* name;
+  std::string old_bytes;
+  std::string new_bytes;
+  std::size_t largest_patch;  // what finding the matches must keep it under
+};
+
+std::vector<RoundTrip> round_trips() {
+  const std::string big = random_bytes(3 << 20, 1);
+  std::string changed = big;
+  for (std::size_t at : {std::size_t{17}, std::size_t{1} << 20, changed.size() - 5})
+    changed[at] ^= 0x55;
+  changed.insert(2 << 20, "a few inserted bytes");
+  std::string blocks = big.substr(0, 1 << 20);
+  blocks.erase(300000, 7000);
+  blocks.insert(600000, random_bytes(5000, 2));
+  blocks.erase(900000, 100);
+  blocks.insert(100, random_bytes(4096, 3));
+  const std::string unrelated = random_bytes(200000, 4);
+  return {
+      {"empty_old", "", unrelated, unrelated.size() + 100},
+      {"empty_new", unrelated, "", 100},
+      {"both_empty", "", "", 100},
+      {"identical", big, big, 100},
+      {"small_change_in_a_large_file", big, changed, 1000},
+      {"inserted_and_deleted_blocks", big.substr(0, 1 << 20), blocks, 12000},
+      {"unrelated_random_bytes", random_bytes(300000, 5), unrelated, unrelated.size() + 10000},
+  };
+}
+
+TEST(DeltaPatch, AppliedPatchGivesExactlyTheNewBytes) {
+  for (const RoundTrip& c : round_trips()) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string patch = delta::make_patch(c.old_bytes, c.new_bytes);
+    EXPECT_LE(patch.size(), c.largest_patch);
+    std::string made;
+    EXPECT_EQ(apply(dir, c.old_bytes, patch, made), "");
+    EXPECT_TRUE(made == c.new_bytes) << made.size() << " bytes made of " << c.new_bytes.size();
+  }
+}
+
+// A patch written by hand: a header and records.
+struct Record {
+  std::uint64_t same, add, extra, move;
+  std::string bytes;  // the diff and extra bytes that follow
+};
+
+void put(std::string& out, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+std::string patch_of(std::uint64_t declared, const std::vector<Record>& records,
+                     const char* magic = "ZTVPTCH1") {
+  std::string out(magic, 8);
+  put(out, declared);
+  for (const Record& r : records) {
+    for (std::uint64_t field : {r.same, r.add, r.extra, r.move}) put(out, field);
+    out += r.bytes;
+  }
+  return out;
+}
+
+struct Damaged {
+  const char* name;
+  std::string patch;
+  const char* what;
+  std::size_t written;  // bytes of the new file before the applier stops
+};
+
+TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
+  const std::string old = random_bytes(100, 6);
+  const Record ten{10, 0, 0, 0, ""};
+  const std::string whole =
+      patch_of(30, {ten, {0, 4, 6, 50, "\1\1\1\1eeeeee"}, {0, 10, 0, 0, std::string(10, '\0')}});
+  const std::uint64_t huge = UINT64_MAX;
+  const std::vector<Damaged> cases = {
+      {"empty", "", "it ends inside its header", 0},
+      {"cut_in_header", whole.substr(0, 12), "it ends inside its header", 0},
+      {"bad_magic", patch_of(10, {ten}, "ZTVPTCH2"),
+       "it does not begin with the magic word of this format", 0},
+      {"cut_in_fields", whole.substr(0, 16 + 32 + 20), "it ends inside a record", 10},
+      {"cut_in_bytes", whole.substr(0, 16 + 64 + 7), "it ends inside a record", 10},
+      {"cut_after_a_record", whole.substr(0, 16 + 64 + 10),
+       "it ends before the declared size is written", 20},
+      {"cut_before_the_last_byte", whole.substr(0, whole.size() - 1), "it ends inside a record",
+       20},
+      {"trailing_bytes", whole + "x", "it has bytes after its last record", 30},
+      {"same_beyond_old", patch_of(200, {{101, 0, 0, 0, ""}}),
+       "a record reads past the end of the old file", 0},
+      {"add_beyond_old", patch_of(200, {{90, 11, 0, 0, std::string(11, 'a')}}),
+       "a record reads past the end of the old file", 0},
+      {"overflowing_add", patch_of(200, {ten, {0, huge, 0, 0, ""}}),
+       "a record reads past the end of the old file", 10},
+      {"beyond_declared", patch_of(15, {ten, {0, 0, 6, 0, "eeeeee"}}),
+       "a record writes past the declared size", 10},
+      {"overflowing_extra", patch_of(15, {{0, 5, huge - 2, 0, "ddddd"}}),
+       "a record writes past the declared size", 0},
+      {"extra_beyond_patch", patch_of(15, {{0, 0, 15, 0, "eeee"}}), "it ends inside a record", 0},
+      {"move_before_start", patch_of(20, {ten, {0, 0, 0, huge - 10, ""}}),
+       "a record moves the old position outside the old file", 10},
+      {"move_past_end", patch_of(20, {{10, 0, 0, 91, ""}}),
+       "a record moves the old position outside the old file", 0},
+  };
+  for (const Damaged& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string made;
+    EXPECT_EQ(apply(dir, old, c.patch, made), std::string("the patch is damaged: ") + c.what);
+    EXPECT_EQ(made.size(), c.written);
+  }
+  TempDir dir;
+  std::string made;
+  ASSERT_EQ(apply(dir, old, whole, made), "");
+  std::string added = old.substr(10, 4);
+  for (char& c : added) ++c;
+  EXPECT_EQ(made, old.substr(0, 10) + added + "eeeeee" + old.substr(64, 10));
+}
+
+}  // namespace
