@@ -14,8 +14,10 @@ if [ "${1:-}" = "--macos-cross" ]; then
   shift
 fi
 
-# The stand-ins and the tests (never the shipped programs) use OpenSSL's
-# libcrypto, libplist and libzip.
+# The stand-ins and the tests use OpenSSL's libcrypto, libplist and libzip;
+# the Linux build of the installer libcrypto's SHA-256 (macOS has its own);
+# the delta release tool libdivsufsort and libzip; the benchmarks bsdiff;
+# the tests attr (setfattr).
 packages=(build-essential cmake g++ clang pkg-config libgtest-dev libssl-dev libplist-dev libzip-dev
           libdivsufsort-dev bsdiff zip unzip libarchive-tools iproute2 util-linux attr "$@")
 if $macos_cross; then

@@ -36,7 +36,8 @@ build() {  # build <arch> <tests ON/OFF> [target...]
   if ! { cmake -S . -B "$tree" --toolchain cmake/macos-zig.cmake \
            -DZENTRIVALE_ZIG="$zig" -DZENTRIVALE_MACOS_ARCH="$arch" \
            -DCMAKE_BUILD_TYPE=Release -DZENTRIVALE_WERROR=ON \
-           -DZENTRIVALE_BUILD_TESTS="$tests" -DZENTRIVALE_GOOGLETEST_SOURCE=/usr/src/googletest &&
+           -DZENTRIVALE_BUILD_TESTS="$tests" -DZENTRIVALE_GOOGLETEST_SOURCE=/usr/src/googletest \
+           -DZENTRIVALE_DELTA_TOOL=OFF &&
          cmake --build "$tree" -j "$(nproc)" "${targets[@]}"; } >"$tree/build.log" 2>&1; then
     grep -E -A5 'error|warning:' "$tree/build.log" | head -80 || tail -40 "$tree/build.log"
     echo "macOS $arch build failed" >&2
