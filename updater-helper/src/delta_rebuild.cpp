@@ -71,7 +71,7 @@ Split split(std::string_view path) {
 
 // Opens the directories of one tree by their paths inside it, one component
 // at a time and never through a link. The last one stays open, so that its
-// children and entries are reached from it; at most two descriptors at once.
+// children and entries are reached from it; at most three descriptors at once.
 class DirectoryOpener {
  public:
   explicit DirectoryOpener(int root) : root_(root) {}

@@ -5,15 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "delta_test_trees.h"
 #include "digest.h"
 #include "platform.h"
 
 namespace {
 
-using installer::DeltaEntry;
 using installer::DeltaManifest;
-using Kind = DeltaEntry::Kind;
-using Source = DeltaEntry::Source;
 
 const std::string kHex(64, 'a');
 
@@ -45,44 +43,18 @@ std::string added(const std::string& path, const std::string& size = "3",
   return "a " + counted(path) + " 0644 " + size + " " + digest;
 }
 
-DeltaEntry entry(Kind kind, const std::string& path) {
-  DeltaEntry e;
-  e.kind = kind;
-  e.path = path;
-  e.mode = kind == Kind::symlink ? 0 : 0755;
-  return e;
-}
-
-DeltaEntry file(const std::string& path, Source source, unsigned char fill) {
-  DeltaEntry e = entry(Kind::file, path);
-  e.mode = 0640;
-  e.size = 12345678901;
-  e.sha256.fill(fill);
-  e.source = source;
-  return e;
-}
-
 TEST(DeltaManifest, EveryKindOfEntryAndOddNamesSurviveTheRoundTrip) {
-  DeltaManifest manifest;
-  manifest.base_version = "1.0 (42)";
-  manifest.new_version = "\xff" "2.0:3 4";
-  manifest.entries.push_back(entry(Kind::directory, "Contents"));
-  manifest.entries.push_back(entry(Kind::directory, "Contents/a name with spaces"));
-  manifest.entries.push_back(entry(Kind::directory, "Contents/line\nfeed"));
-  manifest.entries.back().mode = 0;
-  DeltaEntry versions = entry(Kind::symlink, "Contents/line\nfeed/Current");
-  versions.link_target = "../a name with spaces/./x";
-  manifest.entries.push_back(versions);
-  manifest.entries.push_back(file("Contents/\xfe\xff not utf-8", Source::added, 1));
-  manifest.entries.push_back(file("Contents/a name with spaces/12:3 4", Source::kept, 2));
-  DeltaEntry patched = file("Contents/line\nfeed/patched", Source::patched, 3);
-  patched.mode = 0777;
-  patched.base_path = "Contents/old name\n\xc0";
-  patched.base_sha256.fill(4);
-  manifest.entries.push_back(patched);
-  manifest.entries.push_back(file("Contents/empty", Source::added, 5));
-  manifest.entries.back().size = 0;
-
+  namespace t = delta_test;
+  DeltaManifest manifest{"1.0 (42)", "\xff" "2.0:3 4", {}};
+  for (const t::Item& item : {t::directory("Contents"), t::directory("Contents/a name"),
+                              t::directory("Contents/line\nfeed", 0),
+                              t::symbolic_link("Contents/line\nfeed/Current", "../a name/./x"),
+                              t::added("Contents/\xfe\xff not utf-8", "new", 0640),
+                              t::kept("Contents/a name/12:3 4", ""),
+                              t::patched("Contents/line\nfeed/p", "old", "new", 0777,
+                                         "Contents/old\n\xc0")}) {
+    manifest.entries.push_back(t::entry_of(item));
+  }
   std::string bytes = installer::serialize_delta_manifest(manifest);
   support::Result<DeltaManifest> parsed = installer::parse_delta_manifest(bytes);
   ASSERT_TRUE(parsed) << parsed.error();
@@ -102,8 +74,6 @@ TEST(DeltaManifest, RefusesWhatIsMalformedOrLeadsOutside) {
   } cases[] = {
       {"PK\3\4", "it does not begin with \"zentrivale-delta \""},
       {version_2, "its format version 2 is unknown"},
-      {"zentrivale-delta 01\n", "the format version of the header is not a number"},
-      {valid.substr(0, 30), "it is truncated"},
       {valid.substr(0, valid.size() - 1), "it is truncated"},
       {valid + "\n", "it has bytes after its checksum"},
       {other_checksum, "its checksum does not match its content"},
@@ -111,58 +81,34 @@ TEST(DeltaManifest, RefusesWhatIsMalformedOrLeadsOutside) {
       {manifest_of({}, "1.0", "2\n0"), "the new version holds a line feed"},
       {sealed("zentrivale-delta 1\nbase 1:1\nnew 1:2\nentries 2000001\n"),
        "the entry count of the header is beyond 2000000"},
-      {manifest_of({"x " + counted("Contents") + " 0755"}), "the kind of entry 1 is unknown"},
-      {manifest_of({"d 8:Contents\t0755"}), "entry 1 is malformed"},
       {manifest_of({"d 08:Contents 0755"}), "the path length of entry 1 is not a number"},
-      {manifest_of({"d 99999999999999999999999:Contents 0755"}),
-       "the path length of entry 1 is not a number"},
-      {manifest_of({directory("Contents", "0759")}),
-       "the mode of entry 1 is not four octal digits"},
       {manifest_of({directory("Contents", "4755")}), "the mode of entry 1 is above 0777"},
-      {manifest_of({directory("Contents", "1777")}), "the mode of entry 1 is above 0777"},
-      {manifest_of({added("f", "-1")}), "the size of entry 1 is not a number"},
       {manifest_of({added("f", "1099511627777")}), "the size of entry 1 is beyond 1099511627776"},
       {manifest_of({added("f", "3", std::string(64, 'A'))}),
        "the digest of entry 1 is not 64 lower-case hexadecimal digits"},
       {manifest_of({directory("")}), "the path of entry 1 is empty"},
       {manifest_of({directory("/Contents")}), "the path /Contents is absolute"},
-      {manifest_of({directory("Contents"), directory("Contents/")}),
-       "the path Contents/ has an empty component"},
-      {manifest_of({directory("Contents"), directory("Contents//x")}),
-       "the path Contents//x has an empty component"},
-      {manifest_of({directory("Contents"), directory("Contents/..")}),
-       "the path Contents/.. has a \".\" or \"..\" component"},
-      {manifest_of({directory(".")}), "the path . has a \".\" or \"..\" component"},
-      {manifest_of({directory(std::string("Con\0tents", 9))}),
-       "the path of entry 1 holds a NUL byte"},
-      {manifest_of({directory("Contents"), directory("Contents")}), "Contents is listed twice"},
-      {manifest_of({directory("Contents"), added("Contents/MacOS/x")}),
-       "Contents/MacOS/x is not below a directory listed before it"},
-      {manifest_of({link("Contents", "."), added("Contents/x")}),
-       "Contents/x has a link on the way"},
-      {manifest_of({added("Contents"), directory("Contents/x")}), "Contents/x is below a file"},
-      {manifest_of({link("l", "")}), "the link l has an empty target"},
+      {manifest_of({directory("a"), directory("a//x")}), "the path a//x has an empty component"},
+      {manifest_of({directory("a"), directory("a/..")}),
+       "the path a/.. has a \".\" or \"..\" component"},
+      {manifest_of({directory(std::string("a\0b", 3))}), "the path of entry 1 holds a NUL byte"},
+      {manifest_of({directory("a"), directory("a")}), "a is listed twice"},
+      {manifest_of({directory("a"), added("a/b/c")}),
+       "a/b/c is not below a directory listed before it"},
+      {manifest_of({link("a", "."), added("a/x")}), "a/x has a link on the way"},
       {manifest_of({link("l", "/Applications")}), "the link l has an absolute target"},
-      {manifest_of({link("l", std::string("a\0b", 3))}),
-       "the link l has a target holding a NUL byte"},
-      {manifest_of({directory("Contents"), link("Contents/l", "../../x")}),
-       "the link Contents/l has a target above the bundle"},
-      {manifest_of({directory("Contents"), link("Contents/l", "a/../..")}),
-       "the link Contents/l has a target that climbs after a name"},
-      {manifest_of({"p " + counted("f") + " 0644 3 " + kHex + " " + counted("../f") + " " + kHex}),
-       "the base path of f has a \".\" or \"..\" component"},
-      {manifest_of({"p " + counted("f") + " 0644 3 " + kHex + " " + counted("") + " " + kHex}),
-       "the base path of f is empty"},
+      {manifest_of({directory("a"), link("a/l", "../../x")}),
+       "the link a/l has a target above the bundle"},
+      {manifest_of({directory("a"), link("a/l", "b/../..")}),
+       "the link a/l has a target that climbs after a name"},
+      {manifest_of({"p " + counted("f") + " 0644 3 " + kHex + " " + counted("/f") + " " + kHex}),
+       "the base path of f is absolute"},
   };
   for (const auto& c : cases) {
     support::Result<DeltaManifest> parsed = installer::parse_delta_manifest(c.bytes);
-    ASSERT_FALSE(parsed) << c.message;
-    EXPECT_EQ(parsed.error(), c.message);
+    EXPECT_EQ(parsed ? "no error" : parsed.error(), c.message);
   }
-  // The table's own baseline: the manifest the cases start from is valid.
-  support::Result<DeltaManifest> parsed = installer::parse_delta_manifest(valid);
-  ASSERT_TRUE(parsed) << parsed.error();
-  EXPECT_EQ(parsed->entries.size(), 2u);
+  EXPECT_TRUE(installer::parse_delta_manifest(valid));  // the cases' starting point
 }
 
 }  // namespace

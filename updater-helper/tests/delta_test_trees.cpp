@@ -8,9 +8,8 @@
 #include "platform.h"
 
 namespace delta_test {
-namespace {
 
-support::Sha256Digest digest_of(const std::string& bytes) {
+static support::Sha256Digest digest_of(const std::string& bytes) {
   support::platform::Sha256 hasher;
   hasher.update(bytes.data(), bytes.size());
   return hasher.finish();
@@ -20,82 +19,36 @@ installer::DeltaEntry entry_of(const Item& item) {
   installer::DeltaEntry entry;
   entry.kind = item.kind;
   entry.path = item.path;
-  if (item.kind == Kind::symlink) {
-    entry.link_target = item.data;
-    return entry;
-  }
   entry.mode = item.mode;
-  if (item.kind == Kind::directory) return entry;
+  if (item.kind == Kind::symlink) entry.link_target = item.data;
+  if (item.kind != Kind::file) return entry;
   entry.size = item.data.size();
   entry.sha256 = digest_of(item.data);
   entry.source = item.source;
-  if (item.source == Source::patched) {
-    entry.base_path = item.base_path.empty() ? item.path : item.base_path;
-    entry.base_sha256 = digest_of(item.old_data);
-  }
+  if (item.source != Source::patched) return entry;
+  entry.base_path = item.base_path.empty() ? item.path : item.base_path;
+  entry.base_sha256 = digest_of(item.old_data);
   return entry;
 }
 
-Item item(Kind kind, const std::string& path, unsigned mode, const std::string& data,
-          Source source = Source::added) {
-  Item made;
-  made.kind = kind;
-  made.path = path;
-  made.mode = mode;
-  made.data = data;
-  made.source = source;
-  return made;
-}
-
-}  // namespace
-
-Item directory(const std::string& path, unsigned mode) {
-  return item(Kind::directory, path, mode, {});
-}
-Item link(const std::string& path, const std::string& target) {
-  return item(Kind::symlink, path, 0, target);
-}
-Item added(const std::string& path, const std::string& data, unsigned mode) {
-  return item(Kind::file, path, mode, data);
-}
-Item kept(const std::string& path, const std::string& data, unsigned mode) {
-  Item made = item(Kind::file, path, mode, data, Source::kept);
-  made.old_data = data;
-  return made;
-}
-Item patched(const std::string& path, const std::string& old_data, const std::string& data,
-             unsigned mode, const std::string& base_path) {
-  Item made = item(Kind::file, path, mode, data, Source::patched);
-  made.old_data = old_data;
-  made.base_path = base_path;
-  return made;
-}
-
-void make_trees(Trees& trees, const std::vector<Item>& items,
-                std::string (*patch)(const std::string&, const std::string&)) {
-  using test_support::make_dir;
+void make_trees(Trees& trees, const std::vector<Item>& items, PatchMaker patch) {
   using test_support::write_file;
-  make_dir(trees.installed);
-  make_dir(trees.staged);
-  make_dir(trees.expected);
+  for (const std::string& root : {trees.installed, trees.staged, trees.expected}) {
+    test_support::make_dir(root);  // parents of files come with them
+  }
   for (const Item& item : items) {
     trees.manifest.entries.push_back(entry_of(item));
-    const installer::DeltaEntry& entry = trees.manifest.entries.back();
-    if (item.kind == Kind::directory) {
-      make_dir(trees.installed + "/" + item.path);
-      make_dir(trees.expected + "/" + item.path);
-    } else if (item.kind == Kind::symlink) {
-      test_support::make_symlink(item.data, trees.expected + "/" + item.path);
-    } else {
-      write_file(trees.expected + "/" + item.path, item.data, item.mode);
-      if (item.source == Source::added) {
-        write_file(trees.staged + "/" + item.path, item.data);
-      } else if (item.source == Source::kept) {
-        write_file(trees.installed + "/" + item.path, item.old_data, 0600);
-      } else {
-        write_file(trees.installed + "/" + entry.base_path, item.old_data);
-        write_file(trees.staged + "/" + item.path, patch(item.old_data, item.data));
-      }
+    const std::string& base = trees.manifest.entries.back().base_path;
+    std::string in_expected = trees.expected + "/" + item.path;
+    if (item.kind == Kind::directory) test_support::make_dir(in_expected);
+    if (item.kind == Kind::symlink) test_support::make_symlink(item.data, in_expected);
+    if (item.kind != Kind::file) continue;
+    write_file(in_expected, item.data, item.mode);
+    if (item.source == Source::added) write_file(trees.staged + "/" + item.path, item.data);
+    if (item.source == Source::kept) write_file(trees.installed + "/" + item.path, item.data, 0600);
+    if (item.source == Source::patched) {
+      write_file(trees.installed + "/" + base, item.old_data);
+      write_file(trees.staged + "/" + item.path, patch(item.old_data, item.data));
     }
   }
   // Modes last, children first: a mode may shut the writer out.

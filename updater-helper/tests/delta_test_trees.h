@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "delta_manifest.h"
@@ -18,18 +19,24 @@ struct Item {
   Kind kind;
   std::string path;
   unsigned mode = 0;
-  std::string data;             // a file's bytes, a link's target
+  std::string data = {};  // a file's bytes, a link's target
   Source source = Source::added;
-  std::string old_data;         // kept and patched: the installed bytes
-  std::string base_path;        // patched: defaults to `path`
+  std::string old_data = {};   // kept and patched: the installed bytes
+  std::string base_path = {};  // patched: the installed file, when not at `path`
 };
 
-Item directory(const std::string& path, unsigned mode = 0755);
-Item link(const std::string& path, const std::string& target);
-Item added(const std::string& path, const std::string& data, unsigned mode = 0644);
-Item kept(const std::string& path, const std::string& data, unsigned mode = 0644);
-Item patched(const std::string& path, const std::string& old_data, const std::string& data,
-             unsigned mode = 0644, const std::string& base_path = {});
+using Text = const std::string&;
+inline Item directory(Text path, unsigned mode = 0755) { return {Kind::directory, path, mode}; }
+inline Item symbolic_link(Text path, Text target) { return {Kind::symlink, path, 0, target}; }
+inline Item added(Text path, Text data, unsigned mode = 0644) {
+  return {Kind::file, path, mode, data};
+}
+inline Item kept(Text path, Text data, unsigned mode = 0644) {
+  return {Kind::file, path, mode, data, Source::kept, data};
+}
+inline Item patched(Text path, Text old_data, Text data, unsigned mode, Text base = {}) {
+  return {Kind::file, path, mode, data, Source::patched, old_data, base};
+}
 
 struct Trees {
   test_support::TempDir root;
@@ -39,8 +46,10 @@ struct Trees {
   installer::DeltaManifest manifest;
 };
 
+installer::DeltaEntry entry_of(const Item& item);
+
 // Makes the trees of `items`; `patch(old, new)` makes a patched file's patch.
-void make_trees(Trees& trees, const std::vector<Item>& items,
-                std::string (*patch)(const std::string&, const std::string&) = nullptr);
+using PatchMaker = std::string (*)(std::string_view, std::string_view);
+void make_trees(Trees& trees, const std::vector<Item>& items, PatchMaker patch = nullptr);
 
 }  // namespace delta_test
