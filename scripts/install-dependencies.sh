@@ -16,7 +16,7 @@ fi
 
 # The stand-ins and the tests (never the shipped programs) use OpenSSL's
 # libcrypto, libplist and libzip.
-packages=(build-essential cmake g++ clang pkg-config libgtest-dev libssl-dev libplist-dev libzip-dev
+packages=(build-essential cmake g++ clang pkg-config libgtest-dev libssl-dev libplist-dev libzip-dev libdivsufsort-dev bsdiff
           zip unzip libarchive-tools iproute2 util-linux "$@")
 if $macos_cross; then
   packages+=(llvm-14 googletest)

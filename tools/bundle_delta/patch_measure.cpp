@@ -1,0 +1,50 @@
+// Makes the patch from OLD to NEW, writes it to PATCH and prints how long
+// make_patch took; applies it back to check it. For comparing with bsdiff
+// (measure_against_bsdiff.sh); not installed.
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "delta_patch.h"
+#include "patch_maker.h"
+#include "unique_fd.h"
+
+namespace {
+
+std::string slurp(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: patch_measure OLD NEW PATCH\n");
+    return 2;
+  }
+  std::string old_bytes = slurp(argv[1]);
+  std::string new_bytes = slurp(argv[2]);
+  auto start = std::chrono::steady_clock::now();
+  std::string patch = delta::make_patch(old_bytes, new_bytes);
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  std::ofstream(argv[3], std::ios::binary) << patch;
+  std::printf("make_patch %.3f s, patch %zu bytes\n", took.count(), patch.size());
+
+  support::UniqueFd old_fd(::open(argv[1], O_RDONLY | O_CLOEXEC));
+  support::UniqueFd patch_fd(::open(argv[3], O_RDONLY | O_CLOEXEC));
+  std::string check = std::string(argv[3]) + ".applied";
+  support::UniqueFd new_fd(::open(check.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  auto applied = installer::apply_patch(old_fd.get(), old_bytes.size(), patch_fd.get(), new_fd.get());
+  if (!applied || slurp(check.c_str()) != new_bytes) {
+    std::fprintf(stderr, "the patch does not give NEW back: %s\n",
+                 applied ? "other bytes" : applied.error().c_str());
+    return 1;
+  }
+  std::remove(check.c_str());
+  return 0;
+}
