@@ -48,6 +48,12 @@ Result<bool> remove_extended_attribute(int fd, const char* name);
 // system's.
 Result<std::vector<std::string>> extended_attribute_names(int fd);
 
+// Makes `dst_name` in `dst_dir_fd` a copy-on-write clone of the open regular
+// file `src_fd`, without its owner. Returns 0, or the error number: ENOTSUP
+// where the volume (or the system) cannot clone, EXDEV across volumes, EEXIST
+// when something is already at `dst_name`.
+int clone_file(int src_fd, int dst_dir_fd, const char* dst_name);
+
 using Sha256Digest = std::array<unsigned char, 32>;
 
 // SHA-256 from the system: CommonCrypto on macOS, libcrypto on Linux.

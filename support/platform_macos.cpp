@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/clonefile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -127,6 +128,12 @@ Result<std::vector<std::string>> extended_attribute_names(int fd) {
     }
     return result;
   }
+}
+
+// From the descriptor, so that the file cloned is the one the caller opened
+// and checked, whatever its name has become since.
+int clone_file(int src_fd, int dst_dir_fd, const char* dst_name) {
+  return ::fclonefileat(src_fd, dst_dir_fd, dst_name, CLONE_NOOWNERCOPY) == 0 ? 0 : errno;
 }
 
 struct Sha256::State {

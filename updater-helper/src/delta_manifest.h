@@ -40,6 +40,10 @@ struct DeltaManifest {
   std::vector<DeltaEntry> entries;  // every entry of the new bundle, parents first
 };
 
+// Field by field, the fields a kind does not use included.
+bool operator==(const DeltaEntry& a, const DeltaEntry& b);
+bool operator==(const DeltaManifest& a, const DeltaManifest& b);
+
 // Parses and checks a manifest: the format, and that every path and link
 // stays inside the bundle (no absolute path, no "." or "..", no empty
 // component, no entry below a link or a file, no duplicate). Error: what is
