@@ -12,7 +12,9 @@
 #include <regex>
 #include <set>
 
+#include "bundle_tree.h"
 #include "bundles.h"
+#include "delta_check.h"
 #include "delta_manifest.h"
 #include "delta_rebuild.h"
 #include "files.h"
@@ -120,12 +122,13 @@ TEST_F(BundleDeltaTest, DeltaHoldsOnlyWhatChangedAndRebuildsTheNewBundle) {
 
   // The report: each stored file, the totals, the sizes against a full archive.
   const std::string report = run.standard_output;
-  for (const std::string& line :
-       {"patched Contents/MacOS/Zentrivale: 300000 bytes, patch ",
+  for (const std::string line :
+       {"patched Contents/Info.plist: 312 bytes, patch ",
+        "patched Contents/MacOS/Zentrivale: 300000 bytes, patch ",
         "patched Contents/Resources/big.bin: 4194304 bytes, patch ",
         "added Contents/Resources/a/b/c/deep.txt: 16 bytes\n",
         "added Contents/Resources/new\\nline \xef\xbf\xbd.dat: 23 bytes\n",
-        "kept 4 files, patched 3, added 3\n"}) {
+        "kept 3 files, patched 4, added 2\n"}) {
     EXPECT_NE(report.find(line), std::string::npos) << line << " not in:\n" << report;
   }
   EXPECT_TRUE(std::regex_search(report, std::regex("\npatched Contents/Resources/new-place/"
@@ -172,6 +175,36 @@ TEST_F(BundleDeltaTest, DeltaHoldsOnlyWhatChangedAndRebuildsTheNewBundle) {
   ASSERT_TRUE(rebuilt.ok()) << rebuilt.error();
   EXPECT_TRUE(test_support::same_tree(test_support::snapshot(new_app),
                                       test_support::snapshot(staging + "/Zentrivale.app")));
+}
+
+// The self-check itself, on a delta whose new bundle changed after it was made.
+TEST_F(BundleDeltaTest, SelfCheckNamesTheFirstEntryNotReproduced) {
+  const std::string resources = new_app + "/Contents/Resources";
+  const std::vector<std::pair<std::function<void()>, std::string>> cases{
+      {[&] { write_file(resources + "/data.bin", noise(5000, 6)); }, "Contents/Resources/data.bin"},
+      {[&] { ::chmod((resources + "/data.bin").c_str(), 0600); }, "Contents/Resources/data.bin"},
+      {[&] { write_file(resources + "/extra", ""); }, "Contents/Resources/extra"},
+      {[&] { test_support::remove_all(resources + "/link"); }, "Contents/Resources/link"},
+      {[&] { make_dir(resources + "/data.bin.d"); }, "Contents/Resources/data.bin.d"},
+  };
+  int round = 0;
+  for (const auto& [change, path] : cases) {
+    test_support::remove_all(dir / "new");
+    test_support::remove_all(dir / "out");
+    make_dir(dir / "out");
+    make_pair();
+    write_file(resources + "/data.bin", noise(5000, 5));
+    make_symlink("data.bin", resources + "/link");
+    ASSERT_EQ(make_delta().exit_status, 0);
+    change();
+    auto tree = delta::walk_bundle(new_app);
+    ASSERT_TRUE(tree.ok()) << tree.error();
+    const std::string work = dir / ("check-" + std::to_string(++round));
+    make_dir(work);
+    auto checked = delta::check_delta(output, work, old_app, *tree, "Zentrivale.app");
+    ASSERT_FALSE(checked.ok()) << path;
+    EXPECT_EQ(checked.error(), "the delta does not reproduce " + new_app + ": " + path);
+  }
 }
 
 TEST_F(BundleDeltaTest, CommandLineMistakesShowTheUsage) {
