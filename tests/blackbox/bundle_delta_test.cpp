@@ -1,6 +1,7 @@
 // The release tool as a release engineer runs it: the built bundle_delta on
 // real bundles in temporary directories, its archive extracted by ditto (the
 // stand-in on Linux) and rebuilt as the installer rebuilds it.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -52,6 +53,14 @@ void write_info_plist(const std::string& bundle, const std::string& version) {
                                       test_support::plist_string("CFBundleVersion", version)));
 }
 
+// Whether the file system holds a file of this name.
+bool takes_name(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  return ::unlink(path.c_str()) == 0;
+}
+
 // Names in the archive, as their bytes.
 std::set<std::string> zip_names(const std::string& archive) {
   std::set<std::string> names;
@@ -92,8 +101,11 @@ class BundleDeltaTest : public ::testing::Test {
 TEST_F(BundleDeltaTest, DeltaHoldsOnlyWhatChangedAndRebuildsTheNewBundle) {
   const std::string big = noise(4 << 20, 1), executable = noise(300000, 2);
   const std::string config = noise(60000, 3);
-  const std::string odd = "Contents/Resources/odd name\n\xff.txt";
-  const std::string added_odd = "Contents/Resources/new\nline \xfe.dat";
+  // Invalid UTF-8 where the file system takes it (APFS refuses such names).
+  const bool invalid_names = takes_name(dir / "\xff");
+  const std::string byte = invalid_names ? "\xfe" : "\xc3\xa9";
+  const std::string odd = "Contents/Resources/odd name\n" + byte + ".txt";
+  const std::string added_odd = "Contents/Resources/new\nline " + byte + ".dat";
   const std::string framework = "Contents/Frameworks/Lib.framework";
   for (const std::string& app : {old_app, new_app}) {
     write_file(app + "/Contents/Resources/same.txt", "unchanged\n");
@@ -122,13 +134,14 @@ TEST_F(BundleDeltaTest, DeltaHoldsOnlyWhatChangedAndRebuildsTheNewBundle) {
 
   // The report: each stored file, the totals, the sizes against a full archive.
   const std::string report = run.standard_output;
-  for (const std::string line :
-       {"patched Contents/Info.plist: 312 bytes, patch ",
-        "patched Contents/MacOS/Zentrivale: 300000 bytes, patch ",
-        "patched Contents/Resources/big.bin: 4194304 bytes, patch ",
-        "added Contents/Resources/a/b/c/deep.txt: 16 bytes\n",
-        "added Contents/Resources/new\\nline \xef\xbf\xbd.dat: 23 bytes\n",
-        "kept 3 files, patched 4, added 2\n"}) {
+  const std::string shown_byte = invalid_names ? "\xef\xbf\xbd" : byte;
+  for (const std::string& line : std::vector<std::string>{
+           "patched Contents/Info.plist: 312 bytes, patch ",
+           "patched Contents/MacOS/Zentrivale: 300000 bytes, patch ",
+           "patched Contents/Resources/big.bin: 4194304 bytes, patch ",
+           "added Contents/Resources/a/b/c/deep.txt: 16 bytes\n",
+           "added Contents/Resources/new\\nline " + shown_byte + ".dat: 23 bytes\n",
+           "kept 3 files, patched 4, added 2\n"}) {
     EXPECT_NE(report.find(line), std::string::npos) << line << " not in:\n" << report;
   }
   EXPECT_TRUE(std::regex_search(report, std::regex("\npatched Contents/Resources/new-place/"
