@@ -14,10 +14,10 @@ if [ "${1:-}" = "--macos-cross" ]; then
   shift
 fi
 
-# The stand-ins and the tests (never the shipped programs) use OpenSSL's
-# libcrypto, libplist and libzip.
+# The stand-ins, the release tool and the tests (never the shipped programs)
+# use OpenSSL's libcrypto, libplist, libzip and zlib.
 packages=(build-essential cmake g++ clang pkg-config libgtest-dev libssl-dev libplist-dev libzip-dev libdivsufsort-dev bsdiff
-          zip unzip libarchive-tools iproute2 util-linux "$@")
+          zlib1g-dev zip unzip libarchive-tools iproute2 util-linux "$@")
 if $macos_cross; then
   packages+=(llvm-14 googletest)
   command -v npm >/dev/null 2>&1 || packages+=(npm)

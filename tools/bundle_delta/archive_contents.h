@@ -1,4 +1,5 @@
-// What the delta archive and the full archive of a new bundle hold.
+// What the delta archive and the full archive of a new bundle hold. The
+// items refer to the bytes of the plan, the tree and the manifest given.
 #pragma once
 
 #include <string>

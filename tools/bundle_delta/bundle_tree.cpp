@@ -163,6 +163,9 @@ Result<BundleTree> walk_bundle(const std::string& root) {
 }
 
 Result<void> check_shippable(const BundleTree& tree) {
+  if (tree.root_mode & 07000) {
+    return Error("refusing " + shown_path(tree, "") + ": set-id and sticky bits cannot be shipped");
+  }
   for (const TreeEntry& entry : tree.entries) {
     Result<void> checked = check_entry(tree, entry);
     if (!checked) return checked;

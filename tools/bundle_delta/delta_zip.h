@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "result.h"
@@ -15,7 +16,9 @@ struct ZipItem {
   Kind kind = Kind::file;
   std::string name;          // in the archive, the names' bytes; no trailing "/"
   std::uint32_t mode = 0;    // permission bits
-  std::string bytes;         // a file held in memory, or a link's target
+  // A file held in memory, or a link's target; the caller keeps the bytes
+  // until write_zip returns.
+  std::string_view bytes;
   std::string source_path;   // when not empty: the file's bytes, read below the source root
 };
 
