@@ -127,6 +127,7 @@ TEST_F(BundleDeltaTest, DeltaHoldsOnlyWhatChangedAndRebuildsTheNewBundle) {
   write_file(new_app + "/Contents/Resources/a/b/c/deep.txt", "added deep down\n", 0640);
   write_file(new_app + "/" + added_odd, "added with an odd name\n");
   make_dir(new_app + "/Contents/Resources/empty", 0700);
+  ::chmod((new_app + "/Contents/Resources/same.txt").c_str(), 0600);  // kept, with its new mode
 
   test_support::ProgramRun run = make_delta();
   ASSERT_EQ(run.exit_status, 0) << run.standard_error;

@@ -166,7 +166,8 @@ Result<void> extract_zip(const std::string& path, const std::string& destination
     return Error("cannot extract " + printable(path) + ": " + cause);
   };
   int code = 0;
-  std::unique_ptr<zip_t, ZipClose> archive(::zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
+  std::unique_ptr<zip_t, ZipClose> archive(
+      ::zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
   if (!archive) {
     return failure(zip_error_text(code));
   }
