@@ -140,15 +140,15 @@ TEST_F(BundleDeltaTest, DeltaHoldsOnlyWhatChangedAndRebuildsTheNewBundle) {
            "patched Contents/Info.plist: 312 bytes, patch ",
            "patched Contents/MacOS/Zentrivale: 300000 bytes, patch ",
            "patched Contents/Resources/big.bin: 4194304 bytes, patch ",
-           "added Contents/Resources/a/b/c/deep.txt: 16 bytes\n",
-           "added Contents/Resources/new\\nline " + shown_byte + ".dat: 23 bytes\n",
+           "added Contents/Resources/a/b/c/deep.txt: 16 bytes, 18 deflated\n",
+           "added Contents/Resources/new\\nline " + shown_byte + ".dat: 23 bytes, 25 deflated\n",
            "kept 3 files, patched 4, added 2\n"}) {
     EXPECT_NE(report.find(line), std::string::npos) << line << " not in:\n" << report;
   }
   EXPECT_TRUE(std::regex_search(report, std::regex("\npatched Contents/Resources/new-place/"
-                                                   "config.json: 60000 bytes, patch [0-9]+ "
-                                                   "bytes, from Contents/Resources/old-place/"
-                                                   "config.json\n")))
+                                                   "config.json: 60000 bytes, patch 60040 "
+                                                   "bytes from Contents/Resources/old-place/"
+                                                   "config.json, [0-9]+ deflated\n")))
       << report;
   std::smatch sizes;
   ASSERT_TRUE(std::regex_search(

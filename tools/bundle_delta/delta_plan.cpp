@@ -113,15 +113,18 @@ DeltaEntry entry_of(const TreeEntry& entry) {
 Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
                        const std::string& bytes, const std::optional<std::string>& base,
                        DeltaEntry& manifest_entry, DeltaPlan& plan) {
-  StoredFile stored{manifest_entry.path, DeltaEntry::Source::added, manifest_entry.size, {}, {}};
+  StoredFile stored{manifest_entry.path, DeltaEntry::Source::added, manifest_entry.size, {}, {},
+                    deflated_size(bytes)};
   if (base) {
     Result<std::string> old_bytes = read_tree_file(old_tree, *base);
     if (!old_bytes) return std::move(old_bytes).take_error();
     std::string patch = make_patch(*old_bytes, bytes);
-    if (deflated_size(patch) < deflated_size(bytes)) {
+    const std::uint64_t patch_size = deflated_size(patch);
+    if (patch_size < stored.deflated_size) {
       stored.source = manifest_entry.source = DeltaEntry::Source::patched;
       stored.base_path = manifest_entry.base_path = *base;
       stored.patch = std::move(patch);
+      stored.deflated_size = patch_size;
       manifest_entry.base_sha256 = old_files.at(*base)->digest;
     }
   }

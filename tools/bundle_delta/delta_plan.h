@@ -21,6 +21,7 @@ struct StoredFile {
   std::uint64_t size = 0;  // the new file's
   std::string base_path;   // patched
   std::string patch;       // patched: the patch's bytes
+  std::uint64_t deflated_size = 0;  // what the archive stores: the file or the patch, deflated
 };
 
 struct DeltaPlan {

@@ -25,11 +25,12 @@ std::string delta_report(const DeltaPlan& plan, std::uint64_t delta_size,
       ++patched;
       report += "patched " + printable(file.path) + ": " + size + ", patch " +
                 std::to_string(file.patch.size()) + " bytes";
-      if (file.base_path != file.path) report += ", from " + printable(file.base_path);
+      if (file.base_path != file.path) report += " from " + printable(file.base_path);
     } else {
       ++added;
       report += "added " + printable(file.path) + ": " + size;
     }
+    report += ", " + std::to_string(file.deflated_size) + " deflated";
     report += "\n";
   }
   report += "kept " + std::to_string(plan.kept) + " files, patched " + std::to_string(patched) +

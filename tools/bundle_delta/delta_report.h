@@ -9,7 +9,8 @@
 
 namespace delta {
 
-// One line per patched or added file with its size (and the patch's), a
+// One line per patched or added file with its size (and the patch's, and
+// the patch's base when it is another file) and what the archive stores, a
 // line of totals, and "delta archive: {n} bytes, full archive: {m} bytes
 // ({percent} %)".
 std::string delta_report(const DeltaPlan& plan, std::uint64_t delta_size,
