@@ -16,10 +16,11 @@ fi
 
 # The stand-ins and the tests use OpenSSL's libcrypto, libplist and libzip;
 # the Linux build of the installer libcrypto's SHA-256 (macOS has its own);
-# the delta release tool libdivsufsort and libzip; the benchmarks bsdiff;
-# the tests attr (setfattr).
+# the delta release tool libdivsufsort, libzip, libplist and zlib; the
+# benchmarks bsdiff; the tests attr (setfattr).
 packages=(build-essential cmake g++ clang pkg-config libgtest-dev libssl-dev libplist-dev libzip-dev
-          libdivsufsort-dev bsdiff zip unzip libarchive-tools iproute2 util-linux attr "$@")
+          libdivsufsort-dev zlib1g-dev bsdiff zip unzip libarchive-tools iproute2 util-linux attr
+          "$@")
 if $macos_cross; then
   packages+=(llvm-14 googletest)
   command -v npm >/dev/null 2>&1 || packages+=(npm)

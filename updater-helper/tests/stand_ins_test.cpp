@@ -48,7 +48,7 @@ std::string binary_plist(const std::string& entries) {
 // --- The property-list reader ------------------------------------------------
 
 TEST(PlistReaderTest, ReadsTopLevelStringsAndSkipsOtherValues) {
-  auto entries = stand_in::parse_top_level(info_plist(
+  auto entries = property_list::parse_top_level(info_plist(
       "  <!-- the bundle -->\n"
       "  <key>CFBundleIdentifier</key>\n  <string>com.zentrivale.desktop</string>\n"
       "  <key>Nested</key>\n  <dict><key>Inner</key><string>no</string><key>List</key><array><true/></array></dict>\n"
@@ -58,7 +58,7 @@ TEST(PlistReaderTest, ReadsTopLevelStringsAndSkipsOtherValues) {
       "  <key>Raw</key>\n  <string><![CDATA[<b>&amp;</b>]]></string>\n"
       "  <key>Spaced</key>\n  <string>  kept  </string>\n"));
   ASSERT_TRUE(entries.ok()) << entries.error();
-  stand_in::TopLevelEntries expected{
+  property_list::TopLevelEntries expected{
       {"CFBundleIdentifier", "com.zentrivale.desktop"},
       {"Nested", std::nullopt},
       {"Name & more", "<a> \"b\" 'c' \xC3\xA9\xE2\x82\xAC"},
@@ -75,9 +75,9 @@ TEST(PlistReaderTest, ReadsBinaryPropertyListsAlike) {
       "<key>CFBundleIdentifier</key><string>com.zentrivale.desktop</string>\n"
       "<key>CFBundleName</key><string>Zentrivale \xC3\xA9\xE2\x82\xAC</string>\n"
       "<key>Count</key><integer>3</integer>\n";
-  auto binary = stand_in::parse_top_level(binary_plist(entries));
+  auto binary = property_list::parse_top_level(binary_plist(entries));
   ASSERT_TRUE(binary.ok()) << binary.error();
-  auto xml = stand_in::parse_top_level(info_plist(entries));
+  auto xml = property_list::parse_top_level(info_plist(entries));
   ASSERT_TRUE(xml.ok()) << xml.error();
   EXPECT_EQ(*binary, *xml);
   EXPECT_EQ((*binary)["CFBundleName"], "Zentrivale \xC3\xA9\xE2\x82\xAC");
@@ -85,14 +85,14 @@ TEST(PlistReaderTest, ReadsBinaryPropertyListsAlike) {
 }
 
 TEST(PlistReaderTest, RefusesWhatIsNotADictionary) {
-  EXPECT_EQ(stand_in::parse_top_level("bplist00\x01\x02").error(), "not a property list");
-  EXPECT_EQ(stand_in::parse_top_level("not xml").error(), "not a property list");
-  EXPECT_EQ(stand_in::parse_top_level("").error(), "not a property list");
-  EXPECT_EQ(stand_in::parse_top_level("<plist><array/></plist>").error(),
+  EXPECT_EQ(property_list::parse_top_level("bplist00\x01\x02").error(), "not a property list");
+  EXPECT_EQ(property_list::parse_top_level("not xml").error(), "not a property list");
+  EXPECT_EQ(property_list::parse_top_level("").error(), "not a property list");
+  EXPECT_EQ(property_list::parse_top_level("<plist><array/></plist>").error(),
             "the property list's root is not a dictionary");
-  EXPECT_EQ(stand_in::parse_top_level("<plist><dict><key>K</key><string>v</dict></plist>").error(),
+  EXPECT_EQ(property_list::parse_top_level("<plist><dict><key>K</key><string>v</dict></plist>").error(),
             "not a property list");
-  EXPECT_EQ(stand_in::parse_top_level("<plist><dict><key>K</key>").error(), "not a property list");
+  EXPECT_EQ(property_list::parse_top_level("<plist><dict><key>K</key>").error(), "not a property list");
 }
 
 // --- PlistBuddy --------------------------------------------------------------

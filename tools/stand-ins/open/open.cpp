@@ -35,7 +35,7 @@ Result<std::string> main_executable(const std::string& bundle) {
   std::string plist = support::join(bundle, "Contents/Info.plist");
   auto text = stand_in::read_file(plist);
   if (!text) return Error("cannot read " + plist + ": " + text.error());
-  auto entries = stand_in::parse_top_level(*text);
+  auto entries = property_list::parse_top_level(*text);
   if (!entries) return Error("cannot read " + plist + ": " + entries.error());
   auto name = entries->find("CFBundleExecutable");
   if (name == entries->end() || !name->second || name->second->empty()) {

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
 
   auto text = stand_in::read_file(plist);
   if (!text) return fail("Error Reading File: " + plist + ": " + text.error());
-  auto entries = stand_in::parse_top_level(*text);
+  auto entries = property_list::parse_top_level(*text);
   if (!entries) return fail("Error Reading File: " + plist + ": " + entries.error());
 
   auto entry = entries->find(key);

@@ -9,7 +9,7 @@
 
 #include "result.h"
 
-namespace stand_in {
+namespace property_list {
 
 // Each top-level key with its string value, or nothing when the value is of
 // another type (integer, array, ...).
@@ -19,4 +19,4 @@ using TopLevelEntries = std::map<std::string, std::optional<std::string>>;
 // dictionary".
 support::Result<TopLevelEntries> parse_top_level(std::string_view data);
 
-}  // namespace stand_in
+}  // namespace property_list

@@ -7,7 +7,7 @@
 #include <limits>
 #include <memory>
 
-namespace stand_in {
+namespace property_list {
 namespace {
 
 struct PlistFree {
@@ -56,4 +56,4 @@ support::Result<TopLevelEntries> parse_top_level(std::string_view data) {
   return entries;
 }
 
-}  // namespace stand_in
+}  // namespace property_list

@@ -1,0 +1,184 @@
+#include "bundle_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "beneath.h"
+#include "os_error.h"
+#include "path.h"
+#include "printable.h"
+
+namespace delta {
+namespace {
+
+using support::Error;
+using support::Result;
+
+struct CloseDir {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+Error cannot_read(const BundleTree& tree, const std::string& path, const std::string& cause) {
+  return Error("cannot read " + shown_path(tree, path) + ": " + cause);
+}
+
+Result<std::vector<std::string>> sorted_names(DIR* dir) {
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    dirent* entry = ::readdir(dir);
+    if (!entry) break;
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  if (errno != 0) return support::os_error(errno);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Result<std::string> link_target(int directory, const std::string& name, off_t size) {
+  std::string target(static_cast<size_t>(size) + 1, '\0');
+  ssize_t n = ::readlinkat(directory, name.c_str(), target.data(), target.size());
+  if (n < 0) return support::os_error(errno);
+  // A link replaced by a longer one between lstat and readlink.
+  if (static_cast<size_t>(n) == target.size()) return support::os_error(EAGAIN);
+  target.resize(static_cast<size_t>(n));
+  return target;
+}
+
+TreeEntry::Kind kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return TreeEntry::Kind::directory;
+  if (S_ISREG(mode)) return TreeEntry::Kind::file;
+  if (S_ISLNK(mode)) return TreeEntry::Kind::symlink;
+  return TreeEntry::Kind::other;
+}
+
+// Appends the entries of the open directory `fd` (at `prefix`), recursing
+// into subdirectories right after each one's own entry.
+Result<void> walk_directory(BundleTree& tree, support::UniqueFd fd, const std::string& prefix) {
+  DIR* raw = ::fdopendir(fd.get());
+  if (!raw) return cannot_read(tree, prefix, support::os_error_text(errno));
+  fd.release();
+  std::unique_ptr<DIR, CloseDir> dir(raw);
+  Result<std::vector<std::string>> names = sorted_names(dir.get());
+  if (!names) return cannot_read(tree, prefix, names.error());
+
+  const int directory = ::dirfd(dir.get());
+  for (const std::string& name : *names) {
+    TreeEntry entry;
+    entry.path = prefix.empty() ? name : prefix + "/" + name;
+    struct stat st;
+    if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return cannot_read(tree, entry.path, support::os_error_text(errno));
+    }
+    entry.kind = kind_of(st.st_mode);
+    entry.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+    if (entry.kind == TreeEntry::Kind::file) entry.size = static_cast<std::uint64_t>(st.st_size);
+    if (entry.kind == TreeEntry::Kind::symlink) {
+      Result<std::string> target = link_target(directory, name, st.st_size);
+      if (!target) return cannot_read(tree, entry.path, target.error());
+      entry.link_target = std::move(*target);
+    }
+    tree.entries.push_back(entry);
+    if (entry.kind != TreeEntry::Kind::directory) continue;
+
+    Result<support::UniqueFd> child = open_beneath(directory, name, O_RDONLY | O_DIRECTORY);
+    if (!child) return cannot_read(tree, entry.path, child.error());
+    Result<void> walked = walk_directory(tree, std::move(*child), entry.path);
+    if (!walked) return walked;
+  }
+  return support::success();
+}
+
+// Whether `target`, read from the directory holding the link at `path`,
+// names something inside the bundle, without resolving any link on the way.
+bool stays_inside(const std::string& path, const std::string& target) {
+  long depth = static_cast<long>(std::count(path.begin(), path.end(), '/'));
+  size_t start = 0;
+  while (start <= target.size()) {
+    size_t slash = target.find('/', start);
+    if (slash == std::string::npos) slash = target.size();
+    std::string_view component(target.data() + start, slash - start);
+    if (component == "..") {
+      if (--depth < 0) return false;
+    } else if (!component.empty() && component != ".") {
+      ++depth;
+    }
+    start = slash + 1;
+  }
+  return true;
+}
+
+Result<void> check_entry(const BundleTree& tree, const TreeEntry& entry) {
+  auto refuse = [&](const std::string& why) {
+    return Error("refusing " + shown_path(tree, entry.path) + ": " + why);
+  };
+  switch (entry.kind) {
+    case TreeEntry::Kind::other:
+      return refuse("only directories, regular files and symbolic links can be shipped");
+    case TreeEntry::Kind::symlink:
+      if (entry.link_target.empty()) return refuse("the link's target is empty");
+      if (entry.link_target.front() == '/') return refuse("the link's target is absolute");
+      if (!stays_inside(entry.path, entry.link_target)) {
+        return refuse("the link leads outside the bundle");
+      }
+      return support::success();
+    case TreeEntry::Kind::directory:
+    case TreeEntry::Kind::file:
+      if (entry.mode & 07000) return refuse("set-id and sticky bits cannot be shipped");
+      return support::success();
+  }
+  return support::success();
+}
+
+}  // namespace
+
+std::string shown_path(const BundleTree& tree, const std::string& path) {
+  return printable(path.empty() ? tree.root : support::join(tree.root, path));
+}
+
+Result<BundleTree> walk_bundle(const std::string& root) {
+  BundleTree tree;
+  tree.root = root;
+  Result<support::UniqueFd> fd = open_directory(root);
+  if (!fd) return cannot_read(tree, "", fd.error());
+  tree.root_fd = std::move(*fd);
+  struct stat st;
+  if (::fstat(tree.root_fd.get(), &st) != 0) {
+    return cannot_read(tree, "", support::os_error_text(errno));
+  }
+  tree.root_mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+
+  Result<support::UniqueFd> walk_fd = open_beneath(tree.root_fd.get(), "", O_RDONLY | O_DIRECTORY);
+  if (!walk_fd) return cannot_read(tree, "", walk_fd.error());
+  Result<void> walked = walk_directory(tree, std::move(*walk_fd), "");
+  if (!walked) return std::move(walked).take_error();
+  return tree;
+}
+
+Result<void> check_shippable(const BundleTree& tree) {
+  if (tree.root_mode & 07000) {
+    return Error("refusing " + shown_path(tree, "") + ": set-id and sticky bits cannot be shipped");
+  }
+  for (const TreeEntry& entry : tree.entries) {
+    Result<void> checked = check_entry(tree, entry);
+    if (!checked) return checked;
+  }
+  return support::success();
+}
+
+Result<std::string> read_tree_file(const BundleTree& tree, const std::string& path) {
+  Result<support::UniqueFd> fd = open_beneath(tree.root_fd.get(), path, O_RDONLY);
+  if (!fd) return cannot_read(tree, path, fd.error());
+  Result<std::string> bytes = read_all(fd->get());
+  if (!bytes) return cannot_read(tree, path, bytes.error());
+  return bytes;
+}
+
+}  // namespace delta

@@ -1,0 +1,45 @@
+// What a bundle holds, read without following any link.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "result.h"
+#include "unique_fd.h"
+
+namespace delta {
+
+struct TreeEntry {
+  enum class Kind { directory, file, symlink, other };
+  Kind kind = Kind::other;
+  std::string path;          // below the bundle, "/"-separated, the names' bytes
+  std::uint32_t mode = 0;    // permission bits and set-id bits (07777)
+  std::uint64_t size = 0;    // files
+  std::string link_target;   // symbolic links
+};
+
+struct BundleTree {
+  std::string root;          // as given
+  support::UniqueFd root_fd;  // the bundle's directory, for reading below it
+  std::uint32_t root_mode = 0;
+  std::vector<TreeEntry> entries;  // parents first; names in byte order in each directory
+};
+
+// Every entry below the directory `root`, which must not itself be a link.
+// Error: "cannot read {path}: {cause}".
+support::Result<BundleTree> walk_bundle(const std::string& root);
+
+// Whether a bundle may be shipped as a delta: only directories, regular
+// files and links, no set-id or sticky bit, and every link relative and
+// staying inside the bundle (judged on its text, from the link's directory).
+// Error: "refusing {path}: {why}".
+support::Result<void> check_shippable(const BundleTree& tree);
+
+// The file `path` of the tree, whole. Error: "cannot read {path}: {cause}".
+support::Result<std::string> read_tree_file(const BundleTree& tree, const std::string& path);
+
+// `path` of the tree as messages show it: the root joined with it, printable.
+std::string shown_path(const BundleTree& tree, const std::string& path);
+
+}  // namespace delta

@@ -1,0 +1,170 @@
+#include "delta_plan.h"
+
+#include <fcntl.h>
+
+#include <map>
+#include <optional>
+
+#include "beneath.h"
+#include "deflated_size.h"
+#include "digest.h"
+#include "patch_maker.h"
+#include "path.h"
+
+namespace delta {
+namespace {
+
+using installer::DeltaEntry;
+using support::Result;
+using support::Sha256Digest;
+
+Sha256Digest digest_of(const std::string& bytes) {
+  support::platform::Sha256 hasher;
+  hasher.update(bytes.data(), bytes.size());
+  return hasher.finish();
+}
+
+// The old bundle's regular files: by path, and by digest and by name for a
+// file the new bundle has moved.
+class OldFiles {
+ public:
+  static Result<OldFiles> index(const BundleTree& tree) {
+    OldFiles files(tree);
+    for (const TreeEntry& entry : tree.entries) {
+      if (entry.kind != TreeEntry::Kind::file) continue;
+      Result<Sha256Digest> digest = files.digest_of_file(entry.path);
+      if (!digest) return std::move(digest).take_error();
+      files.by_path_[entry.path] = {&entry, *digest};
+      files.by_digest_.emplace(*digest, entry.path);
+      files.by_name_.emplace(support::file_name(entry.path).value_or(""), entry.path);
+    }
+    return files;
+  }
+
+  struct File {
+    const TreeEntry* entry = nullptr;
+    Sha256Digest digest{};
+  };
+
+  const File* at(const std::string& path) const {
+    auto found = by_path_.find(path);
+    return found == by_path_.end() ? nullptr : &found->second;
+  }
+
+  // Where a file that is not at its old path may have come from: the same
+  // bytes anywhere, else the file of the same name closest in size.
+  std::optional<std::string> origin_of(const TreeEntry& file, const Sha256Digest& digest) const {
+    auto same_bytes = by_digest_.find(digest);
+    if (same_bytes != by_digest_.end()) return same_bytes->second;
+    std::optional<std::string> best;
+    std::uint64_t best_distance = 0;
+    auto [first, last] = by_name_.equal_range(support::file_name(file.path).value_or(""));
+    for (auto it = first; it != last; ++it) {
+      const std::uint64_t size = by_path_.at(it->second).entry->size;
+      const std::uint64_t distance = size > file.size ? size - file.size : file.size - size;
+      if (!best || distance < best_distance) best = it->second, best_distance = distance;
+    }
+    return best;
+  }
+
+ private:
+  explicit OldFiles(const BundleTree& tree) : tree_(&tree) {}
+
+  Result<Sha256Digest> digest_of_file(const std::string& path) const {
+    Result<support::UniqueFd> fd = open_beneath(tree_->root_fd.get(), path, O_RDONLY);
+    if (!fd) return support::Error("cannot read " + shown_path(*tree_, path) + ": " + fd.error());
+    Result<Sha256Digest> digest = support::sha256_of_descriptor(fd->get());
+    if (!digest) {
+      return support::Error("cannot read " + shown_path(*tree_, path) + ": " + digest.error());
+    }
+    return digest;
+  }
+
+  const BundleTree* tree_;
+  std::map<std::string, File> by_path_;
+  std::multimap<Sha256Digest, std::string> by_digest_;
+  std::multimap<std::string, std::string> by_name_;
+};
+
+DeltaEntry entry_of(const TreeEntry& entry) {
+  DeltaEntry out;
+  out.path = entry.path;
+  switch (entry.kind) {
+    case TreeEntry::Kind::directory:
+      out.kind = DeltaEntry::Kind::directory;
+      out.mode = entry.mode;
+      break;
+    case TreeEntry::Kind::symlink:
+      out.kind = DeltaEntry::Kind::symlink;
+      out.link_target = entry.link_target;
+      break;
+    case TreeEntry::Kind::file:
+    case TreeEntry::Kind::other:  // refused before planning
+      out.kind = DeltaEntry::Kind::file;
+      out.mode = entry.mode;
+      out.size = entry.size;
+      break;
+  }
+  return out;
+}
+
+// Patches `file` against the old file at `base` when that pays; records the
+// choice in `manifest_entry` and `plan`.
+Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
+                       const std::string& bytes, const std::optional<std::string>& base,
+                       DeltaEntry& manifest_entry, DeltaPlan& plan) {
+  StoredFile stored{manifest_entry.path, DeltaEntry::Source::added, manifest_entry.size, {}, {},
+                    deflated_size(bytes)};
+  if (base) {
+    Result<std::string> old_bytes = read_tree_file(old_tree, *base);
+    if (!old_bytes) return std::move(old_bytes).take_error();
+    std::string patch = make_patch(*old_bytes, bytes);
+    const std::uint64_t patch_size = deflated_size(patch);
+    if (patch_size < stored.deflated_size) {
+      stored.source = manifest_entry.source = DeltaEntry::Source::patched;
+      stored.base_path = manifest_entry.base_path = *base;
+      stored.patch = std::move(patch);
+      stored.deflated_size = patch_size;
+      manifest_entry.base_sha256 = old_files.at(*base)->digest;
+    }
+  }
+  plan.stored.push_back(std::move(stored));
+  return support::success();
+}
+
+}  // namespace
+
+Result<DeltaPlan> plan_delta(const BundleTree& old_tree, const BundleTree& new_tree,
+                             const std::string& old_version, const std::string& new_version) {
+  Result<OldFiles> old_files = OldFiles::index(old_tree);
+  if (!old_files) return std::move(old_files).take_error();
+
+  DeltaPlan plan;
+  plan.manifest.base_version = old_version;
+  plan.manifest.new_version = new_version;
+  for (const TreeEntry& entry : new_tree.entries) {
+    DeltaEntry manifest_entry = entry_of(entry);
+    if (entry.kind == TreeEntry::Kind::file) {
+      Result<std::string> bytes = read_tree_file(new_tree, entry.path);
+      if (!bytes) return std::move(bytes).take_error();
+      manifest_entry.sha256 = digest_of(*bytes);
+      manifest_entry.size = bytes->size();
+
+      const OldFiles::File* same_path = old_files->at(entry.path);
+      if (same_path && same_path->digest == manifest_entry.sha256) {
+        manifest_entry.source = DeltaEntry::Source::kept;
+        ++plan.kept;
+      } else {
+        std::optional<std::string> base =
+            same_path ? entry.path : old_files->origin_of(entry, manifest_entry.sha256);
+        Result<void> planned =
+            plan_file(old_tree, *old_files, *bytes, base, manifest_entry, plan);
+        if (!planned) return std::move(planned).take_error();
+      }
+    }
+    plan.manifest.entries.push_back(std::move(manifest_entry));
+  }
+  return plan;
+}
+
+}  // namespace delta

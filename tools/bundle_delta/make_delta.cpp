@@ -1,0 +1,106 @@
+#include "make_delta.h"
+
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "archive_contents.h"
+#include "bundle_tree.h"
+#include "bundle_version.h"
+#include "delta_check.h"
+#include "delta_plan.h"
+#include "delta_report.h"
+#include "delta_zip.h"
+#include "os_error.h"
+#include "path.h"
+#include "printable.h"
+#include "scratch_directory.h"
+
+namespace delta {
+namespace {
+
+using support::Error;
+using support::Result;
+
+struct Bundles {
+  BundleTree old_tree;
+  BundleTree new_tree;
+  std::string name;  // the installed bundle's, which the archive's root holds
+};
+
+Result<Bundles> read_bundles(const ToolArguments& arguments) {
+  std::optional<std::string> old_name = support::file_name(arguments.from);
+  std::optional<std::string> new_name = support::file_name(arguments.to);
+  if (!new_name) return Error("the new bundle has no name: " + printable(arguments.to));
+  if (old_name != new_name) {
+    return Error("the bundles' names differ: " + printable(old_name.value_or(arguments.from)) +
+                 " and " + printable(*new_name));
+  }
+  Result<BundleTree> old_tree = walk_bundle(arguments.from);
+  if (!old_tree) return std::move(old_tree).take_error();
+  Result<BundleTree> new_tree = walk_bundle(arguments.to);
+  if (!new_tree) return std::move(new_tree).take_error();
+  Result<void> shippable = check_shippable(*new_tree);
+  if (!shippable) return std::move(shippable).take_error();
+  return Bundles{std::move(*old_tree), std::move(*new_tree), *new_name};
+}
+
+Result<std::uint64_t> file_size(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    return Error("cannot read " + printable(path) + ": " + support::os_error_text(errno));
+  }
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::uint64_t> written_size(const std::string& path, const std::vector<ZipItem>& items,
+                                   int source_root) {
+  Result<void> written = write_zip(path, items, source_root);
+  if (!written) return std::move(written).take_error();
+  return file_size(path);
+}
+
+}  // namespace
+
+Result<std::string> make_delta(const ToolArguments& arguments) {
+  Result<Bundles> bundles = read_bundles(arguments);
+  if (!bundles) return std::move(bundles).take_error();
+  const BundleTree& old_tree = bundles->old_tree;
+  const BundleTree& new_tree = bundles->new_tree;
+  Result<std::string> old_version = bundle_version(old_tree);
+  if (!old_version) return std::move(old_version).take_error();
+  Result<std::string> new_version = bundle_version(new_tree);
+  if (!new_version) return std::move(new_version).take_error();
+
+  Result<DeltaPlan> plan = plan_delta(old_tree, new_tree, *old_version, *new_version);
+  if (!plan) return std::move(plan).take_error();
+  const std::string manifest = installer::serialize_delta_manifest(plan->manifest);
+
+  Result<ScratchDirectory> scratch = ScratchDirectory::beside(arguments.output);
+  if (!scratch) return std::move(scratch).take_error();
+  const std::string delta_path = *scratch / "delta.zip";
+  Result<std::uint64_t> delta_size =
+      written_size(delta_path, delta_archive(*plan, new_tree, bundles->name, manifest),
+                   new_tree.root_fd.get());
+  if (!delta_size) return std::move(delta_size).take_error();
+
+  const std::string work = *scratch / "check";
+  if (::mkdir(work.c_str(), 0700) != 0) {
+    return Error("cannot create " + printable(work) + ": " + support::os_error_text(errno));
+  }
+  Result<void> checked = check_delta(delta_path, work, arguments.from, new_tree, bundles->name);
+  if (!checked) return std::move(checked).take_error();
+
+  Result<std::uint64_t> full_size = written_size(
+      *scratch / "full.zip", full_archive(new_tree, bundles->name), new_tree.root_fd.get());
+  if (!full_size) return std::move(full_size).take_error();
+
+  if (::rename(delta_path.c_str(), arguments.output.c_str()) != 0) {
+    return Error("cannot write " + printable(arguments.output) + ": " +
+                 support::os_error_text(errno));
+  }
+  return delta_report(*plan, *delta_size, *full_size);
+}
+
+}  // namespace delta

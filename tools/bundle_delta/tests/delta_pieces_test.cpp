@@ -1,0 +1,124 @@
+// The release tool's pieces on real temporary trees: where each new file's
+// bytes come from, and an extraction that never lands outside its directory.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+
+#include "bundle_tree.h"
+#include "delta_plan.h"
+#include "delta_zip.h"
+#include "files.h"
+#include "temp_dir.h"
+
+namespace {
+
+using installer::DeltaEntry;
+using test_support::write_file;
+
+std::string noise(size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+TEST(DeltaPlanTest, FilesAreKeptPatchedOrAddedByWhatTheOldBundleHolds) {
+  test_support::TempDir dir("delta-plan-test");
+  const std::string old_app = dir / "old/A.app", new_app = dir / "new/A.app";
+  const std::string code = noise(50000, 1), other = noise(50000, 2);
+  struct Case {
+    std::string path;
+    std::string old_path, old_bytes;  // nothing in the old bundle when old_path is empty
+    std::string new_bytes;
+    DeltaEntry::Source source;
+    std::string base_path;
+  };
+  const std::vector<Case> cases{
+      {"same", "same", code, code, DeltaEntry::Source::kept, ""},
+      {"small-change", "small-change", code, code.substr(0, 40000) + "v2",
+       DeltaEntry::Source::patched, "small-change"},
+      {"rewritten", "rewritten", code, other, DeltaEntry::Source::added, ""},
+      {"moved/same-bytes", "elsewhere/bytes", other + "!", other + "!", DeltaEntry::Source::patched,
+       "elsewhere/bytes"},
+      {"moved/lib.dylib", "old-dir/lib.dylib", code + "1", "0" + code, DeltaEntry::Source::patched,
+       "old-dir/lib.dylib"},
+      {"brand-new", "", "", code + "new", DeltaEntry::Source::added, ""},
+  };
+  for (const Case& c : cases) {
+    if (!c.old_path.empty()) write_file(old_app + "/" + c.old_path, c.old_bytes);
+    write_file(new_app + "/" + c.path, c.new_bytes, 0750);
+  }
+  test_support::make_dir(old_app + "/dir-then-file");
+  write_file(new_app + "/dir-then-file", other + "d");
+
+  auto old_tree = delta::walk_bundle(old_app);
+  auto new_tree = delta::walk_bundle(new_app);
+  ASSERT_TRUE(old_tree.ok() && new_tree.ok());
+  auto plan = delta::plan_delta(*old_tree, *new_tree, "1", "2");
+  ASSERT_TRUE(plan.ok()) << plan.error();
+  EXPECT_EQ(plan->manifest.base_version, "1");
+  EXPECT_EQ(plan->manifest.new_version, "2");
+  EXPECT_EQ(plan->kept, 1u);
+
+  std::map<std::string, DeltaEntry> files;
+  for (const DeltaEntry& entry : plan->manifest.entries) files[entry.path] = entry;
+  EXPECT_EQ(files.at("dir-then-file").source, DeltaEntry::Source::added);
+  EXPECT_EQ(files.at("moved").kind, DeltaEntry::Kind::directory);
+  for (const Case& c : cases) {
+    const DeltaEntry& entry = files.at(c.path);
+    EXPECT_EQ(entry.source, c.source) << c.path;
+    EXPECT_EQ(entry.base_path, c.base_path) << c.path;
+    EXPECT_EQ(entry.size, c.new_bytes.size()) << c.path;
+    EXPECT_EQ(entry.mode, 0750u) << c.path;
+    const bool stored = c.source != DeltaEntry::Source::kept;
+    const bool listed = std::any_of(plan->stored.begin(), plan->stored.end(),
+                                    [&](const delta::StoredFile& f) { return f.path == c.path; });
+    EXPECT_EQ(listed, stored) << c.path;
+  }
+  // The base's digest is the old file's: the same bytes moved share it.
+  EXPECT_EQ(files.at("moved/same-bytes").base_sha256, files.at("moved/same-bytes").sha256);
+}
+
+TEST(ZipExtractionTest, EntriesThatWouldLandOutsideAreRefused) {
+  const std::vector<std::pair<delta::ZipItem, std::string>> cases{
+      {{delta::ZipItem::Kind::file, "../escape", 0644, "x", {}}, "../escape"},
+      {{delta::ZipItem::Kind::file, "/absolute", 0644, "x", {}}, "/absolute"},
+      {{delta::ZipItem::Kind::file, "a/../../b", 0644, "x", {}}, "a/../../b"},
+      {{delta::ZipItem::Kind::file, "a//b", 0644, "x", {}}, "a//b"},
+      {{delta::ZipItem::Kind::directory, "./d", 0755, {}, {}}, "./d/"},
+  };
+  for (const auto& [item, name] : cases) {
+    test_support::TempDir dir("zip-extraction-test");
+    const std::string archive = dir / "a.zip";
+    ASSERT_TRUE(delta::write_zip(archive, {item}, -1).ok()) << name;
+    test_support::make_dir(dir / "out");
+    auto extracted = delta::extract_zip(archive, dir / "out");
+    ASSERT_FALSE(extracted.ok()) << name;
+    EXPECT_EQ(extracted.error(),
+              "cannot extract " + archive + ": refusing an entry outside the destination: " + name);
+    EXPECT_EQ(test_support::list_directory(dir / "out"), std::vector<std::string>{}) << name;
+  }
+
+  // A link the archive made is never written through.
+  test_support::TempDir dir("zip-extraction-test");
+  const std::string archive = dir / "a.zip";
+  ASSERT_TRUE(delta::write_zip(archive,
+                               {{delta::ZipItem::Kind::symlink, "link", 0777, dir.path(), {}},
+                                {delta::ZipItem::Kind::file, "link/planted", 0644, "x", {}}},
+                               -1)
+                  .ok());
+  test_support::make_dir(dir / "out");
+  auto extracted = delta::extract_zip(archive, dir / "out");
+  ASSERT_FALSE(extracted.ok());
+  EXPECT_EQ(extracted.error().rfind("cannot extract " + archive + ": link/planted: ", 0), 0u)
+      << extracted.error();
+  EXPECT_FALSE(test_support::lexists(dir / "planted"));
+}
+
+}  // namespace

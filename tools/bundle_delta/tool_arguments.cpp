@@ -1,0 +1,29 @@
+#include "tool_arguments.h"
+
+#include <optional>
+
+#include "printable.h"
+
+namespace delta {
+
+support::Result<ToolArguments> parse_tool_arguments(const std::vector<std::string>& arguments) {
+  std::optional<std::string> from, to, output;
+  const std::pair<const char*, std::optional<std::string>*> options[] = {
+      {"--from", &from}, {"--to", &to}, {"--output", &output}};
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    std::optional<std::string>* slot = nullptr;
+    for (const auto& [name, value] : options) {
+      if (arguments[i] == name) slot = value;
+    }
+    if (!slot) return support::Error("unknown argument: " + printable(arguments[i]));
+    if (*slot) return support::Error(arguments[i] + " given twice");
+    if (i + 1 == arguments.size()) return support::Error(arguments[i] + " requires a value");
+    *slot = arguments[++i];
+  }
+  for (const auto& [name, value] : options) {
+    if (!*value) return support::Error(std::string(name) + " is required");
+  }
+  return ToolArguments{*from, *to, *output};
+}
+
+}  // namespace delta
