@@ -4,6 +4,7 @@
 #include "bundle_discovery.h"
 #include "bundle_swap.h"
 #include "bundle_verification.h"
+#include "delta_update.h"
 #include "fs.h"
 #include "install_lock.h"
 #include "path.h"
@@ -29,14 +30,18 @@ Result<std::string> check_inputs(const Args& args) {
   return std::move(*install_directory);
 }
 
-// Finds and names the new bundle, takes group and other write permission
-// from it, so that the checks see what will be installed, and verifies it;
-// the staging directory is removed when any of these fails.
+// Finds and names the new bundle, rebuilds it from the installed one for a
+// delta, takes group and other write permission from it, so that the checks
+// see what will be installed, and verifies it; the staging directory is
+// removed when any of these fails.
 Result<std::string> accept_candidate(const Args& args, const std::string& staging, Log& log,
                                      const Tools& tools) {
   Result<std::string> candidate = find_app_bundle(staging);
   Result<void> checked = candidate ? check_bundle_name(candidate.value(), args.target_app)
                                    : Result<void>(Error(candidate.error()));
+  if (checked && args.delta) {
+    checked = rebuild_from_delta(staging, candidate.value(), args.target_app, log, tools);
+  }
   if (checked) checked = remove_group_and_other_write(candidate.value());
   if (checked) {
     log.line("verifying the new application bundle...");

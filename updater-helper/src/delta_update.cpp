@@ -1,0 +1,68 @@
+#include "delta_update.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "bundle_version.h"
+#include "delta_manifest.h"
+#include "delta_rebuild.h"
+#include "os_error.h"
+#include "path.h"
+#include "unique_fd.h"
+
+namespace installer {
+namespace {
+
+// Far above any bundle's manifest; a larger file is no manifest of ours.
+constexpr off_t kManifestLimit = 256 << 20;
+
+// The manifest's bytes: a regular file at the archive's root, no link.
+support::Result<std::string> read_manifest(const std::string& staging) {
+  std::string path = support::join(staging, kDeltaManifestName);
+  support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  struct stat status;
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return support::Error("the archive holds no delta manifest");
+  }
+  if (status.st_size > kManifestLimit) {
+    return support::Error("the delta update's manifest is invalid: it is larger than " +
+                          std::to_string(kManifestLimit) + " bytes");
+  }
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = support::retry_on_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n < 0) return support::Error("could not read the delta manifest: " +
+                                     support::os_error_text(errno));
+    if (n == 0) return bytes;
+    bytes.append(buffer, static_cast<size_t>(n));
+    if (bytes.size() > static_cast<size_t>(kManifestLimit)) {
+      return support::Error("the delta update's manifest is invalid: it grew while being read");
+    }
+  }
+}
+
+}  // namespace
+
+support::Result<void> rebuild_from_delta(const std::string& staging, const std::string& candidate,
+                                         const std::string& target, Log& log, const Tools& tools) {
+  log.line("rebuilding the new application from the installed one...");
+  support::Result<std::string> bytes = read_manifest(staging);
+  if (!bytes) return std::move(bytes).take_error();
+  support::Result<DeltaManifest> manifest = parse_delta_manifest(*bytes);
+  if (!manifest) {
+    return support::Error("the delta update's manifest is invalid: " + manifest.error());
+  }
+  support::Result<std::string> installed = read_installed_version(target, tools);
+  if (!installed) return std::move(installed).take_error();
+  if (*installed != manifest->base_version) {
+    return support::Error("this delta update is for version " + manifest->base_version +
+                          "; the installed application is version " + *installed);
+  }
+  return rebuild_bundle(*manifest, target, candidate);
+}
+
+}  // namespace installer
