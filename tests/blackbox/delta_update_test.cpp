@@ -1,0 +1,177 @@
+// Delta updates as a release and the application meet them: bundle_delta
+// makes the archive, the built installer rebuilds and installs it with
+// --delta, or refuses it with the installed bundle untouched.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bundles.h"
+#include "delta_manifest.h"
+#include "installer_harness.h"
+
+#ifndef BUNDLE_DELTA
+#error "BUNDLE_DELTA comes from the build"
+#endif
+
+namespace installer_test {
+namespace {
+
+class DeltaUpdateTest : public ::testing::Test {
+ protected:
+  // The installed version 1 gets a framework, a large file and a file the
+  // next version drops; version 2 changes, adds and keeps.
+  void SetUp() override {
+    dress(tree.target(), "1");
+    new_bundle = tree.root() + "/source/Zentrivale.app";
+    tree.make_bundle(new_bundle, "2");
+    dress(new_bundle, "2");
+    write_file(new_bundle + "/Contents/Resources/added file.txt", "new in 2\n");
+    unlink((new_bundle + "/Contents/Resources/dropped.txt").c_str());
+    tree.sign(new_bundle);
+    // The release keeps a copy of what it published as version 1.
+    Outcome copied = run_program("/bin/cp", {"-a", tree.target(), tree.root() + "/v1.app"},
+                                 tree.environment(), tree.root());
+    ASSERT_EQ(copied.exit_status, 0) << copied.standard_error;
+  }
+
+  void dress(const std::string& bundle, const std::string& version) const {
+    std::string framework = bundle + "/Contents/Frameworks/Media.framework";
+    write_file(framework + "/Versions/A/Media", "media library " + version + "\n", 0755);
+    test_support::make_symlink("A", framework + "/Versions/Current");
+    test_support::make_symlink("Versions/Current/Media", framework + "/Media");
+    test_support::make_dir(bundle + "/Contents/Resources/empty");
+    std::string big(3 << 20, 'x');
+    big.replace(1 << 20, version.size(), version);
+    write_file(bundle + "/Contents/Resources/big.bin", big);
+    if (version == "1") write_file(bundle + "/Contents/Resources/dropped.txt", "only in 1\n");
+  }
+
+  std::string make_delta(const std::string& name = "delta.zip") const {
+    std::string output = tree.root() + "/" + name;
+    Outcome made = run_program(BUNDLE_DELTA,
+                               {"--from", tree.root() + "/v1.app", "--to", new_bundle,
+                                "--output", output},
+                               tree.environment(), tree.root());
+    EXPECT_EQ(made.exit_status, 0) << made.standard_error;
+    return output;
+  }
+
+  std::vector<std::string> delta_arguments(const std::string& archive) const {
+    std::vector<std::string> arguments = tree.standard_arguments(archive);
+    arguments.insert(arguments.end(), {"--no-relaunch", "--delta", "--refuse-downgrade"});
+    return arguments;
+  }
+
+  ::testing::AssertionResult same_tree(const std::string& a, const std::string& b) const {
+    Outcome diff = run_program("/usr/bin/diff", {"-r", "--no-dereference", a, b},
+                               tree.environment(), tree.root());
+    if (diff.exit_status != 0) return ::testing::AssertionFailure() << diff.standard_output;
+    return ::testing::AssertionSuccess();
+  }
+
+  InstallTree tree;
+  std::string new_bundle;
+};
+
+TEST_F(DeltaUpdateTest, DeltaRebuildsAndInstallsTheNewVersionExactly) {
+  std::string delta = make_delta();
+  std::string full = tree.zip(tree.root() + "/source", {"Zentrivale.app"}, "full.zip");
+  EXPECT_LT(read_file(delta).size() * 20, read_file(full).size());
+
+  Outcome verified = tree.install(
+      {"--verify-only", "--delta", "--archive", delta, "--target-app", tree.target(),
+       "--bundle-id", "com.example.zentrivale"});
+  ASSERT_EQ(verified.exit_status, 0) << verified.standard_error;
+  Outcome installed = tree.install(delta_arguments(delta));
+  ASSERT_EQ(installed.exit_status, 0) << installed.standard_error;
+
+  EXPECT_TRUE(same_tree(new_bundle, tree.target()));
+  struct stat library;
+  ASSERT_EQ(lstat((tree.target() + "/Contents/Frameworks/Media.framework/Versions/A/Media").c_str(),
+                  &library), 0);
+  EXPECT_EQ(library.st_mode & 07777, 0755u);
+  std::vector<std::string> log = tree.log_messages();
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "rebuilding the new application from the installed one..."),
+            log.end());
+  EXPECT_EQ(log.back(), "update installed successfully");
+  // Without --delta the same archive is refused as any unsigned bundle.
+  tree.make_bundle(tree.target(), "1");
+  Outcome as_full = tree.install(with_no_relaunch(tree.standard_arguments(delta)));
+  EXPECT_EQ(as_full.exit_status, 1);
+}
+
+TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
+  std::string delta = make_delta();
+  // A manifest that leads outside the bundle, serialized as a release tool
+  // would write it.
+  installer::DeltaManifest hostile;
+  hostile.base_version = "1";
+  hostile.new_version = "2";
+  installer::DeltaEntry escape;
+  escape.kind = installer::DeltaEntry::Kind::directory;
+  escape.mode = 0755;
+  escape.path = "../outside";
+  hostile.entries.push_back(escape);
+
+  struct Row {
+    std::string name;
+    std::function<std::string()> archive;  // made after the snapshot's tree is set
+    std::string failure;
+  } rows[] = {
+      {"full archive", [&] { return tree.zip(tree.root() + "/source", {"Zentrivale.app"}); },
+       "the archive holds no delta manifest"},
+      {"damaged manifest",
+       [&] {
+         std::string dir = tree.root() + "/damaged";
+         test_support::make_dir(dir + "/Zentrivale.app");
+         write_file(dir + "/" + installer::kDeltaManifestName, "zentrivale-delta 9\n");
+         return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, "damaged.zip");
+       },
+       "the delta update's manifest is invalid: its format version 9 is unknown"},
+      {"hostile manifest",
+       [&] {
+         std::string dir = tree.root() + "/hostile";
+         test_support::make_dir(dir + "/Zentrivale.app");
+         write_file(dir + "/" + installer::kDeltaManifestName,
+                    installer::serialize_delta_manifest(hostile));
+         return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, "hostile.zip");
+       },
+       "the delta update's manifest is invalid: entry 1 is a path that climbs out of the bundle"},
+      {"other base version",
+       [&] {
+         tree.make_bundle(tree.target(), "7");
+         return delta;
+       },
+       "this delta update is for version 1; the installed application is version 7"},
+      {"installed bundle changed",
+       [&] {
+         write_file(tree.target() + "/Contents/Resources/big.bin", "changed by the user\n");
+         return delta;
+       },
+       "the installed application does not match this delta update: "
+       "Contents/Resources/big.bin"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string archive = row.archive();
+    tree.snapshot_target();
+    Outcome outcome = tree.install(delta_arguments(archive));
+    EXPECT_EQ(outcome.exit_status, 1);
+    EXPECT_EQ(tree.log_messages().back(), "update installation failed: " + row.failure);
+    EXPECT_TRUE(tree.target_matches_snapshot());
+    EXPECT_FALSE(lexists(tree.root() + "/outside"));
+    std::vector<std::string> names = list_directory(tree.install_directory());
+    EXPECT_EQ(names, std::vector<std::string>{"Zentrivale.app"});
+    run_program("/bin/rm", {"-rf", tree.root() + "/installed-before"}, tree.environment(),
+                tree.root());
+  }
+}
+
+}  // namespace
+}  // namespace installer_test
