@@ -2,8 +2,8 @@
 // updater-helper/src/delta_patch.cpp), the way bsdiff finds its matches: a
 // suffix array of the old file, then one pass over the new file looking for
 // stretches of the old one that, aligned, agree on most bytes. Each such
-// stretch is stored as byte differences, nearly all zero; what lies between
-// two stretches is stored as it is.
+// stretch is stored as differences (of words where it can), nearly all zero;
+// what lies between two stretches is stored as it is.
 
 #include "patch_maker.h"
 
@@ -17,7 +17,7 @@
 namespace delta {
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'T', 'V', 'P', 'T', 'C', 'H', '1'};
+constexpr char kMagic[8] = {'Z', 'T', 'V', 'P', 'T', 'C', 'H', '2'};
 // A match has to beat the alignment already under way by this many bytes to
 // start a new record: fewer, and the record costs more than it saves.
 constexpr std::size_t kBetterBy = 8;
@@ -94,9 +94,25 @@ class PatchWriter {
     put_u64(out_, add);
     put_u64(out_, extra);
     put_u64(out_, move);
-    for (std::size_t i = same; i < same + add; ++i)
-      out_.push_back(static_cast<char>(new_[from + i] - old_[old_from + i]));
+    diff(from + same, old_from + same, add);
     out_.append(new_.substr(from + same + add, extra));
+  }
+
+  // The diff bytes of new[from, from + size) against old from old_from: by
+  // words of the new file (offsets multiple of 4) that lie wholly inside,
+  // by bytes elsewhere, as the applier adds them.
+  void diff(std::size_t from, std::size_t old_from, std::size_t size) {
+    std::size_t i = 0;
+    while (i < size) {
+      std::size_t group = (from + i) % 4 == 0 && size - i >= 4 ? 4 : 1;
+      unsigned borrow = 0;
+      for (std::size_t end = i + group; i < end; ++i) {
+        unsigned taken = static_cast<unsigned char>(old_[old_from + i]) + borrow;
+        unsigned byte = static_cast<unsigned char>(new_[from + i]);
+        out_.push_back(static_cast<char>(byte - taken));
+        borrow = byte < taken ? 1 : 0;
+      }
+    }
   }
 
   std::string_view old_;

@@ -1,19 +1,24 @@
 // The binary patch of a delta update, and its applier.
 //
 // A patch is, all integers unsigned 64-bit little-endian:
-//   the magic word "ZTVPTCH1" (8 bytes; the last character is the version),
+//   the magic word "ZTVPTCH2" (8 bytes; the last character is the version),
 //   the new file's size,
 //   then records, each four such integers and the bytes they announce:
 //     same   C: C bytes of the old file from the old position, as they are;
-//     add    N: N diff bytes follow; each is added (modulo 256) to the old
-//              byte at the old position (now C further), which moves on by N;
+//     add    N: N diff bytes follow, added to the old bytes at the old
+//              position (now C further), which moves on by N: as 32-bit
+//              little-endian words (modulo 2^32) where a word of the new file
+//              (at an offset that is a multiple of 4) lies wholly within them,
+//              byte by byte (modulo 256) elsewhere;
 //     extra  M: after the diff bytes, M bytes copied to the new file as they are;
 //     move   S: the old position moves by S, a two's complement signed value.
 // The records produce exactly the declared size; nothing follows the last one.
 // Mostly-zero diff bytes where old and new nearly agree are what makes the
 // deflated patch small (code that moved keeps its bytes but not its
 // addresses); long agreement is a `same` count instead, as deflate cannot
-// shrink a run of zeros below about a thousandth of its length.
+// shrink a run of zeros below about a thousandth of its length. Words rather
+// than bytes because tables of addresses that moved by the same amount then
+// give the same diff word over and over, where bytes would give carries.
 // The patch is stored deflated in the archive, so it is not compressed here.
 //
 // It is applied streaming, from the installed file, in fixed memory: the
@@ -36,7 +41,7 @@
 namespace installer {
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'T', 'V', 'P', 'T', 'C', 'H', '1'};
+constexpr char kMagic[8] = {'Z', 'T', 'V', 'P', 'T', 'C', 'H', '2'};
 constexpr std::size_t kChunk = 64 * 1024;
 
 support::Error damaged(const std::string& what) {
@@ -104,11 +109,32 @@ struct Source {
   std::uint64_t old_offset;
 };
 
-// Writes `size` bytes from `source` to the new file.
+// Adds the diff bytes of `chunk` bytes of the new file starting at
+// `new_offset` to the old ones, into `diff`: the words of the new file
+// wholly inside as words, the rest as bytes.
+void add_diff(unsigned char* diff, const unsigned char* old, std::size_t chunk,
+              std::uint64_t new_offset) {
+  std::size_t i = 0;
+  while (i < chunk) {
+    std::size_t group = (new_offset + i) % 4 == 0 && chunk - i >= 4 ? 4 : 1;
+    unsigned carry = 0;
+    for (std::size_t end = i + group; i < end; ++i) {
+      unsigned sum = diff[i] + old[i] + carry;
+      diff[i] = static_cast<unsigned char>(sum);
+      carry = sum >> 8;
+    }
+  }
+}
+
+// Writes `size` bytes from `source` to the new file, from `new_offset` on.
 support::Result<void> stream(Source source, int new_fd, std::uint64_t size,
-                             unsigned char* patch_buffer, unsigned char* old_buffer) {
+                             std::uint64_t new_offset, unsigned char* patch_buffer,
+                             unsigned char* old_buffer) {
   while (size > 0) {
-    std::size_t chunk = size < kChunk ? static_cast<std::size_t>(size) : kChunk;
+    // Chunks after the first start at a word of the new file, so that none
+    // is split between two.
+    std::size_t room = kChunk - static_cast<std::size_t>(new_offset % 4);
+    std::size_t chunk = size < room ? static_cast<std::size_t>(size) : room;
     if (source.patch_fd >= 0) {
       auto got = read_fully(source.patch_fd, patch_buffer, chunk);
       if (!got) return std::move(got).take_error();
@@ -121,11 +147,12 @@ support::Result<void> stream(Source source, int new_fd, std::uint64_t size,
     }
     const unsigned char* out = source.old_fd < 0 ? patch_buffer : old_buffer;
     if (source.patch_fd >= 0 && source.old_fd >= 0) {
-      for (std::size_t i = 0; i < chunk; ++i) patch_buffer[i] += old_buffer[i];
+      add_diff(patch_buffer, old_buffer, chunk, new_offset);
       out = patch_buffer;
     }
     if (auto written = write_fully(new_fd, out, chunk); !written) return written;
     size -= chunk;
+    new_offset += chunk;
   }
   return support::success();
 }
@@ -152,7 +179,8 @@ support::Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_
   if (*got < sizeof header) return damaged("it ends inside its header");
   if (std::memcmp(header, kMagic, sizeof kMagic) != 0)
     return damaged("it does not begin with the magic word of this format");
-  std::uint64_t new_left = little_endian(header + 8);
+  const std::uint64_t new_size = little_endian(header + 8);
+  std::uint64_t new_left = new_size;
   consume(patch_left, sizeof header);
 
   std::uint64_t old_position = 0;
@@ -185,9 +213,12 @@ support::Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_
     const Source parts[] = {
         {-1, old_fd, old_position}, {patch_fd, old_fd, old_position + same}, {patch_fd, -1, 0}};
     const std::uint64_t sizes[] = {same, add, extra};
+    std::uint64_t new_offset = new_size - new_left;
     for (int part = 0; part < 3; ++part) {
-      auto written = stream(parts[part], new_fd, sizes[part], patch_buffer, old_buffer);
+      auto written =
+          stream(parts[part], new_fd, sizes[part], new_offset, patch_buffer, old_buffer);
       if (!written) return written;
+      new_offset += sizes[part];
     }
     old_position = backwards ? moved_from - distance : moved_from + distance;
     new_left -= same + add + extra;

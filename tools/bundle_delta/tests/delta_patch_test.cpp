@@ -59,6 +59,15 @@ std::vector<RoundTrip> round_trips() {
   blocks.erase(900000, 100);
   blocks.insert(100, random_bytes(4096, 3));
   const std::string unrelated = random_bytes(200000, 4);
+  // Addresses that moved, in a stretch that starts off a word of the new file
+  // and is longer than the applier's buffer: some words fall where it refills.
+  std::string moved = "abc" + big.substr(0, 1 << 20);
+  for (std::size_t at = 8; at + 4 <= moved.size(); at += 20) {
+    std::uint32_t address = 0;
+    for (int i = 3; i >= 0; --i) address = address << 8 | static_cast<unsigned char>(moved[at + i]);
+    address -= 0x100;
+    for (int i = 0; i < 4; ++i) moved[at + i] = static_cast<char>(address >> (8 * i));
+  }
   return {
       {"empty_old", "", unrelated, unrelated.size() + 100},
       {"empty_new", unrelated, "", 100},
@@ -67,6 +76,7 @@ std::vector<RoundTrip> round_trips() {
       {"small_change_in_a_large_file", big, changed, 1000},
       {"inserted_and_deleted_blocks", big.substr(0, 1 << 20), blocks, 12000},
       {"unrelated_random_bytes", random_bytes(300000, 5), unrelated, unrelated.size() + 10000},
+      {"moved_addresses", big.substr(0, 1 << 20), moved, moved.size() + 1000},
   };
 }
 
@@ -93,7 +103,7 @@ void put(std::string& out, std::uint64_t value) {
 }
 
 std::string patch_of(std::uint64_t declared, const std::vector<Record>& records,
-                     const char* magic = "ZTVPTCH1") {
+                     const char* magic = "ZTVPTCH2") {
   std::string out(magic, 8);
   put(out, declared);
   for (const Record& r : records) {
@@ -119,7 +129,7 @@ TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
   const std::vector<Damaged> cases = {
       {"empty", "", "it ends inside its header", 0},
       {"cut_in_header", whole.substr(0, 12), "it ends inside its header", 0},
-      {"bad_magic", patch_of(10, {ten}, "ZTVPTCH2"),
+      {"bad_magic", patch_of(10, {ten}, "ZTVPTCH1"),
        "it does not begin with the magic word of this format", 0},
       {"cut_in_fields", whole.substr(0, 16 + 32 + 20), "it ends inside a record", 10},
       {"cut_in_bytes", whole.substr(0, 16 + 64 + 7), "it ends inside a record", 10},
@@ -157,6 +167,15 @@ TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
   std::string added = old.substr(10, 4);
   for (char& c : added) ++c;
   EXPECT_EQ(made, old.substr(0, 10) + added + "eeeeee" + old.substr(64, 10));
+}
+
+TEST(DeltaPatch, DiffBytesAddAsTheWordsOfTheNewFileThatTheyCover) {
+  const std::string old(20, '\xff');
+  // New bytes 2 to 12: two bytes, two words of the new file, one byte.
+  std::string made;
+  TempDir dir;
+  ASSERT_EQ(apply(dir, old, patch_of(13, {{2, 11, 0, 0, std::string(11, '\1')}}), made), "");
+  EXPECT_EQ(made, std::string("\xff\xff\0\0\0\1\1\1\0\1\1\1\0", 13));
 }
 
 }  // namespace
