@@ -2,13 +2,19 @@
 # Zentrivale's launcher and update installer, end to end, with a small demo
 # application (demo/backend.cpp, demo/frontend.cpp):
 #   1. assemble Zentrivale.app version 1 and launch it;
-#   2. build version 2, sign it as the demo team and zip it;
+#   2. build version 2, sign it as the demo team, zip it and take the
+#      archive's SHA-256 as the update feed publishes it;
 #   3. check that update with bundle_installer --verify-only while the
 #      application runs, then install it for that team, relaunch included;
 #   4. show the update log, version 2 running, and the rollback backup;
 #   5. offer an update changed after signing, refused by --verify-only while
 #      the application still runs, and one signed by another team, refused
-#      by the installation itself.
+#      by the installation itself;
+#   6. offer an older update and an archive that is not the published one,
+#      both refused by --verify-only while the application still runs;
+#   7. build version 3 and its delta from version 2 with bundle_delta, check
+#      the delta while the application runs, install it, relaunch included,
+#      and see the same delta refused once version 3 is installed.
 #
 # usage: demo/run-demo.sh [BUILD_DIR [DEMO_DIR]]
 #   BUILD_DIR  a configured and built tree (default: build)
@@ -134,6 +140,11 @@ make_bundle() {
   copy "$backend_program" "$frontend_program" "$app/Contents/MacOS/" || return 1
   write_info_plist "$1" >"$app/Contents/Info.plist" || return 1
   printf '%s\n' "$1" >"$assets/version" || return 1
+  # The frontend's texts, which only their last line tells apart from one
+  # version to the next: what a delta sends as a small patch.
+  awk -v version="$1" 'BEGIN {
+    for (i = 1; i <= 2000; i++) printf "text %d of the demo frontend\n", i
+    printf "what is new: version %s\n", version }' >"$assets/texts" || return 1
   printf '%s\n' "$report_file" >"$assets/report-file" || return 1
   note "Info.plist: CFBundleExecutable $bundle_executable, CFBundleIdentifier $bundle_id"
   note "Contents/Resources/frontend-assets/version: $1"
@@ -152,6 +163,21 @@ sign_bundle() {
   show_command "$codesign" --force --deep --sign "$identity" "$2"
   "$codesign" --force --deep --sign "$identity" "$2" 2>&1 | indent
   [ "${PIPESTATUS[0]}" -eq 0 ]
+}
+
+# sha256_of ARCHIVE: sets digest to the archive's SHA-256, as the update
+# feed publishes it beside the archive's address. macOS 11 has shasum only.
+sha256_of() {
+  if command -v sha256sum >/dev/null; then
+    show_command sha256sum "$1"
+    digest=$(sha256sum "$1")
+  else
+    show_command shasum -a 256 "$1"
+    digest=$(shasum -a 256 "$1")
+  fi
+  digest=${digest%% *}
+  note "$digest"
+  [ ${#digest} -eq 64 ]
 }
 
 # zip_bundle DIRECTORY ARCHIVE: the bundle at the archive's root, links kept.
@@ -236,9 +262,12 @@ starter_program=$build_dir/bin/bundle_starter
 installer_program=$build_dir/bin/bundle_installer
 backend_program=$build_dir/demo-app/bin/backend
 frontend_program=$build_dir/demo-app/bin/frontend
+delta_program=$build_dir/bin/bundle_delta
 for program in "$starter_program" "$installer_program" "$backend_program" "$frontend_program"; do
   [ -x "$program" ] || fail "$program is missing: build first (make, or make demo)"
 done
+[ -x "$delta_program" ] ||
+  fail "$delta_program is missing: build first (make demo, with ZENTRIVALE_DELTA_TOOL=ON)"
 command -v zip >/dev/null || fail "the zip command is missing (Debian: apt-get install zip)"
 
 bundle_executable=$(cache_value ZENTRIVALE_BUNDLE_EXECUTABLE)
@@ -307,11 +336,13 @@ ok "version 1 ran; the backend answered the frontend and was stopped"
 
 # ---------------------------------------------------------------- 2
 
-step "Build version 2, sign it as the demo team and zip it"
+step "Build version 2, sign it as the demo team, zip it and take its digest"
 make_bundle 2 "$demo_dir/update-2" || fail "could not assemble version 2"
 sign_bundle "$team_identity" "$demo_dir/update-2/Zentrivale.app" || fail "could not sign version 2"
 zip_bundle "$demo_dir/update-2" "$demo_dir/Zentrivale-2.zip" || fail "could not zip version 2"
-ok "update archive: \$DEMO/Zentrivale-2.zip"
+sha256_of "$demo_dir/Zentrivale-2.zip" || fail "could not take the SHA-256 of Zentrivale-2.zip"
+digest_2=$digest
+ok "update archive: \$DEMO/Zentrivale-2.zip, published with its SHA-256"
 
 # ---------------------------------------------------------------- 3
 
@@ -326,7 +357,8 @@ fi
 start_application
 # A flag that is empty must not become an empty argument.
 run_verification "$demo_dir/logs/verify-2.txt" --archive "$demo_dir/Zentrivale-2.zip" \
-  --target-app "$installed_app" --team-id "$team_id" ${skip_flag:+"$skip_flag"}
+  --target-app "$installed_app" --team-id "$team_id" --refuse-downgrade \
+  --archive-sha256 "$digest_2" ${skip_flag:+"$skip_flag"}
 [ "$verify_status" -eq 0 ] || fail "bundle_installer --verify-only should exit with status 0"
 grep -qxF '[update-helper] update verified; nothing was installed' "$demo_dir/logs/verify-2.txt" ||
   fail "bundle_installer did not report \"update verified; nothing was installed\""
@@ -337,7 +369,8 @@ ok "verified while the application runs; nothing installed yet (still version 1)
 note "only an update that passed the check is installed: the application starts"
 note "the installer for the same archive and quits"
 run_installer "$demo_dir/logs/installer-2.txt" --archive "$demo_dir/Zentrivale-2.zip" \
-  --target-app "$installed_app" --team-id "$team_id" ${skip_flag:+"$skip_flag"}
+  --target-app "$installed_app" --team-id "$team_id" --refuse-downgrade \
+  --archive-sha256 "$digest_2" ${skip_flag:+"$skip_flag"}
 update_pid=$installer_pid
 [ "$installer_status" -eq 0 ] || fail "bundle_installer should exit with status 0"
 grep -q '^\[update-helper\] update installed successfully$' "$demo_dir/logs/installer-2.txt" ||
@@ -396,9 +429,10 @@ tampered=$demo_dir/update-3/Zentrivale.app/Contents/Resources/frontend-assets/ve
 show_command echo "3, changed after signing" ">" "$tampered"
 echo "3, changed after signing" >"$tampered"
 zip_bundle "$demo_dir/update-3" "$demo_dir/Zentrivale-3-tampered.zip" || fail "could not zip version 3"
+sha256_of "$demo_dir/Zentrivale-3-tampered.zip" || fail "could not take the SHA-256 of the archive"
 start_application
 run_verification "$demo_dir/logs/verify-3.txt" --archive "$demo_dir/Zentrivale-3-tampered.zip" \
-  --target-app "$installed_app" --team-id "$team_id"
+  --target-app "$installed_app" --team-id "$team_id" --refuse-downgrade --archive-sha256 "$digest"
 expect_refused "$demo_dir/logs/verify-3.txt" \
   "update verification failed: the updated application's code signature is invalid" "$verify_status"
 application_running || fail "the application should still run after a refused check"
@@ -417,13 +451,126 @@ sign_bundle "$other_identity" "$demo_dir/update-3-other-team/Zentrivale.app" ||
   fail "could not sign version 3"
 zip_bundle "$demo_dir/update-3-other-team" "$demo_dir/Zentrivale-3-other-team.zip" ||
   fail "could not zip version 3"
+sha256_of "$demo_dir/Zentrivale-3-other-team.zip" || fail "could not take the SHA-256 of the archive"
 start_application
 run_installer "$demo_dir/logs/installer-3-other-team.txt" \
-  --archive "$demo_dir/Zentrivale-3-other-team.zip" --target-app "$installed_app" --team-id "$team_id"
+  --archive "$demo_dir/Zentrivale-3-other-team.zip" --target-app "$installed_app" \
+  --team-id "$team_id" --refuse-downgrade --archive-sha256 "$digest"
 expect_refused "$demo_dir/logs/installer-3-other-team.txt" \
   "update installation failed: the updated application is not signed by team $team_id" \
   "$installer_status"
 note "the installer refuses it all the same, but the application has already quit and"
 note "a failed update never starts it again: checking with --verify-only first avoids that"
+
+# ---------------------------------------------------------------- 6
+
+step "Offer an older update, and an archive other than the published one"
+note "version 1 again, signed by the demo team and intact, checked with --refuse-downgrade:"
+make_bundle 1 "$demo_dir/update-1" || fail "could not assemble version 1"
+sign_bundle "$team_identity" "$demo_dir/update-1/Zentrivale.app" || fail "could not sign version 1"
+zip_bundle "$demo_dir/update-1" "$demo_dir/Zentrivale-1.zip" || fail "could not zip version 1"
+sha256_of "$demo_dir/Zentrivale-1.zip" || fail "could not take the SHA-256 of Zentrivale-1.zip"
+start_application
+run_verification "$demo_dir/logs/verify-1.txt" --archive "$demo_dir/Zentrivale-1.zip" \
+  --target-app "$installed_app" --team-id "$team_id" --refuse-downgrade --archive-sha256 "$digest"
+expect_refused "$demo_dir/logs/verify-1.txt" \
+  "update verification failed: the update (version 1) is older than the installed application (version 2)" \
+  "$verify_status"
+application_running || fail "the application should still run after a refused check"
+
+note "the feed names Zentrivale-2.zip and its digest; the download delivered Zentrivale-1.zip:"
+run_verification "$demo_dir/logs/verify-wrong-archive.txt" --archive "$demo_dir/Zentrivale-1.zip" \
+  --target-app "$installed_app" --team-id "$team_id" --refuse-downgrade --archive-sha256 "$digest_2"
+expect_refused "$demo_dir/logs/verify-wrong-archive.txt" \
+  "update verification failed: the update archive does not match its SHA-256 digest" \
+  "$verify_status"
+application_running || fail "the application should still run after a refused check"
+ok "both caught before the application quits: it still runs (pid $application_pid)"
+quit_application
+
+# ---------------------------------------------------------------- 7
+
+step "Build version 3 and its delta from version 2, check it, install it"
+make_bundle 3 "$demo_dir/release-3" || fail "could not assemble version 3"
+sign_bundle "$team_identity" "$demo_dir/release-3/Zentrivale.app" || fail "could not sign version 3"
+zip_bundle "$demo_dir/release-3" "$demo_dir/Zentrivale-3.zip" || fail "could not zip version 3"
+note "the release keeps the published version 2 (\$DEMO/update-2) and makes the"
+note "delta from it, named after the version it applies to:"
+delta_archive=$demo_dir/Zentrivale-3-delta-from-2.zip
+show_command "$delta_program" --from "$demo_dir/update-2/Zentrivale.app" \
+  --to "$demo_dir/release-3/Zentrivale.app" --output "$delta_archive"
+"$delta_program" --from "$demo_dir/update-2/Zentrivale.app" \
+  --to "$demo_dir/release-3/Zentrivale.app" --output "$delta_archive" >"$demo_dir/logs/delta-3.txt" 2>&1
+status=$?
+indent <"$demo_dir/logs/delta-3.txt"
+note "bundle_delta exited with status $status"
+[ "$status" -eq 0 ] || fail "bundle_delta should exit with status 0"
+grep -q '^patched Contents/Resources/frontend-assets/texts: [0-9]* bytes, patch [0-9]* bytes, ' \
+  "$demo_dir/logs/delta-3.txt" || fail "bundle_delta did not send the changed texts as a patch"
+grep -q '^kept [1-9][0-9]* files, patched [0-9]*, added [0-9]*$' "$demo_dir/logs/delta-3.txt" ||
+  fail "bundle_delta should keep version 2's unchanged files"
+show_command ls -l "$delta_archive" "$demo_dir/Zentrivale-3.zip"
+ls -l "$delta_archive" "$demo_dir/Zentrivale-3.zip" | indent
+delta_size=$(wc -c <"$delta_archive" | tr -d ' ')
+full_size=$(wc -c <"$demo_dir/Zentrivale-3.zip" | tr -d ' ')
+[ "$delta_size" -lt "$full_size" ] || fail "the delta archive is not smaller than the full archive"
+ok "delta archive: $delta_size bytes; full archive: $full_size bytes"
+sha256_of "$delta_archive" || fail "could not take the SHA-256 of the delta archive"
+digest_delta=$digest
+sha256_of "$demo_dir/Zentrivale-3.zip" || fail "could not take the SHA-256 of Zentrivale-3.zip"
+ok "published: the full archive and the delta for version 2, each with its SHA-256"
+
+start_application
+run_verification "$demo_dir/logs/verify-3-delta.txt" --archive "$delta_archive" \
+  --target-app "$installed_app" --team-id "$team_id" --refuse-downgrade \
+  --archive-sha256 "$digest_delta" --delta ${skip_flag:+"$skip_flag"}
+[ "$verify_status" -eq 0 ] || fail "bundle_installer --verify-only --delta should exit with status 0"
+grep -qxF '[update-helper] rebuilding the new application from the installed one...' \
+  "$demo_dir/logs/verify-3-delta.txt" || fail "bundle_installer did not rebuild version 3"
+grep -qxF '[update-helper] update verified; nothing was installed' \
+  "$demo_dir/logs/verify-3-delta.txt" ||
+  fail "bundle_installer did not report \"update verified; nothing was installed\""
+application_running || fail "the application should still run after the check"
+[ "$(installed_version)" = 2 ] || fail "the check changed the installed bundle"
+[ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
+ok "version 3 rebuilt from the installed one passed every check; nothing installed yet"
+run_installer "$demo_dir/logs/installer-3-delta.txt" --archive "$delta_archive" \
+  --target-app "$installed_app" --team-id "$team_id" --refuse-downgrade \
+  --archive-sha256 "$digest_delta" --delta ${skip_flag:+"$skip_flag"}
+update_pid=$installer_pid
+[ "$installer_status" -eq 0 ] || fail "bundle_installer --delta should exit with status 0"
+grep -q '^\[update-helper\] update installed successfully$' "$demo_dir/logs/installer-3-delta.txt" ||
+  fail "bundle_installer did not report \"update installed successfully\""
+note "waiting for the relaunched frontend's report (at most ${report_wait_seconds} s)..."
+wait_until "$report_wait_seconds" frontend_reported 3 ||
+  fail "no report from version 3's frontend after ${report_wait_seconds} s: the relaunch did not run it"
+frontend_report 3
+wait_until "$port_wait_seconds" port_3000_free ||
+  fail "the relaunched application's backend still listens on 127.0.0.1:3000"
+ok "the relaunched application ran version 3 and has exited"
+show_command diff -r "$demo_dir/release-3/Zentrivale.app" "$installed_app"
+diff -r "$demo_dir/release-3/Zentrivale.app" "$installed_app" 2>&1 | indent
+[ "${PIPESTATUS[0]}" -eq 0 ] || fail "the installed bundle is not the published version 3"
+backup=$applications/.Zentrivale.backup-$update_pid
+[ "$(cat "$backup/Contents/Resources/frontend-assets/version" 2>/dev/null)" = 2 ] ||
+  fail "no rollback backup of version 2 at $backup"
+[ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
+ok "installed from the delta: version 3, as published; rollback backup: $(shown "$backup") (version 2)"
+
+note "the same delta offered again, now that version 3 is installed:"
+start_application
+run_verification "$demo_dir/logs/verify-3-delta-again.txt" --archive "$delta_archive" \
+  --target-app "$installed_app" --team-id "$team_id" --refuse-downgrade \
+  --archive-sha256 "$digest_delta" --delta ${skip_flag:+"$skip_flag"}
+refusal="update verification failed: this delta update is for version 2; the installed application is version 3"
+[ "$verify_status" -eq 1 ] || fail "bundle_installer should refuse the delta with status 1"
+grep -qxF "[update-helper] $refusal" "$demo_dir/logs/verify-3-delta-again.txt" ||
+  fail "bundle_installer did not say: $refusal"
+[ "$(installed_version)" = 3 ] || fail "the refused delta changed the installed bundle"
+[ -z "$(staging_leftovers)" ] || fail "a staging directory was left in \$DEMO/Applications"
+ok "refused: $refusal"
+note "status 1 from a delta's check means: take the full archive instead; status 2"
+note "means a wrong command line, a bug to fix, not a reason to fall back"
+quit_application
 
 printf '\ndemo finished: every step behaved as expected\n'

@@ -64,10 +64,28 @@ case $case_name in
         "   ok: refused: update installation failed: the updated application is not signed by team ZENTDEMO42"
       check "run $run: version 2 installed for the demo team" \
         has_line "$work/output-$run" "       --team-id ZENTDEMO42 \\"
+      check "run $run: updates installed with --refuse-downgrade" \
+        has_line "$work/output-$run" "       --refuse-downgrade \\"
+      check "run $run: older update refused by the check" \
+        has_line "$work/output-$run" \
+        "   ok: refused: update verification failed: the update (version 1) is older than the installed application (version 2)"
+      check "run $run: archive of another digest refused by the check" \
+        has_line "$work/output-$run" \
+        "   ok: refused: update verification failed: the update archive does not match its SHA-256 digest"
+      check "run $run: bundle_delta's summary shown" \
+        grep -q '^     | delta archive: [0-9]* bytes, full archive: [0-9]* bytes ([0-9.]* %)$' "$work/output-$run"
+      check "run $run: delta checked while the application runs" \
+        has_line "$work/output-$run" \
+        "   ok: version 3 rebuilt from the installed one passed every check; nothing installed yet"
+      check "run $run: version 3 reported after the relaunch" \
+        has_line "$work/output-$run" "     | frontend version 3 done"
+      check "run $run: delta refused once its base is gone" \
+        has_line "$work/output-$run" \
+        "   ok: refused: update verification failed: this delta update is for version 2; the installed application is version 3"
       [ "$status" -eq 0 ] || cat "$work/output-$run"
     done
-    check "the installed bundle is version 2" equal \
-      "$(cat "$work/demo/Applications/Zentrivale.app/Contents/Resources/frontend-assets/version")" 2
+    check "the installed bundle is version 3, from the delta" equal \
+      "$(cat "$work/demo/Applications/Zentrivale.app/Contents/Resources/frontend-assets/version")" 3
     check "nothing written to the HOME the demo was started with" empty_directory "$work/outside-home"
     check "no backend left running" port_3000_free
     ;;
