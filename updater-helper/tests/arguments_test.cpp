@@ -135,6 +135,23 @@ TEST(ArgumentsTest, TeamIdIsTenCapitalLettersOrDigits) {
   EXPECT_EQ(error_of({"--team-id", "x", "--archive", "a"}), "--target-app is required" + kUsageLine);
 }
 
+TEST(ArgumentsTest, ArchiveDigestIsSixtyFourHexadecimalDigits) {
+  const std::string digest(64, 'a');
+  support::Result<Args> args =
+      parse_arguments(valid({"--archive-sha256", "bad", "--archive-sha256", "0F" + digest.substr(2),
+                             "--refuse-downgrade", "--delta"}));
+  ASSERT_TRUE(args.ok()) << args.error();
+  ASSERT_TRUE(args->archive_sha256);
+  EXPECT_EQ(support::to_hex(*args->archive_sha256), "0f" + digest.substr(2));
+  EXPECT_TRUE(args->refuse_downgrade && args->delta);
+  for (const std::string& bad : {std::string(), digest.substr(1), digest + "a", "g" + digest.substr(1),
+                                 " " + digest.substr(1)}) {
+    EXPECT_EQ(error_of(valid({"--archive-sha256", bad})),
+              "--archive-sha256 must be 64 hexadecimal digits") << bad;
+  }
+  EXPECT_EQ(error_of(valid({"--archive-sha256"})), "--archive-sha256 requires a value");
+}
+
 TEST(ArgumentsTest, VerifyOnlyNeedsNoProcessIdButStillValidatesOne) {
   Arguments verify{"--verify-only", "--archive", "/tmp/u.zip", "--target-app",
                    "/Applications/Zentrivale.app", "--bundle-id", "com.example.zentrivale"};

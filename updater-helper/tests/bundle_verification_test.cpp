@@ -1,5 +1,6 @@
 // verify_bundle and read_plist_key against per-case tool doubles.
 #include "bundle_verification.h"
+#include "bundle_version.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -346,6 +347,32 @@ TEST_F(VerifyBundleTest, ToolsGetOnlyTheirStandardStreams) {
     EXPECT_EQ(record["stdin"], identity_of_fd(0)) << tool;
     EXPECT_EQ(record["stdout"], identity_of_fd(1)) << tool;
     EXPECT_EQ(record["stderr"], identity_of_fd(2)) << tool;
+  }
+}
+
+}  // namespace
+}  // namespace installer
+
+namespace installer {
+namespace {
+
+TEST(BundleVersionTest, ComparesDigitRunsNumericallyComponentByComponent) {
+  struct Row {
+    const char* a;
+    const char* b;
+    std::optional<int> order;
+  } rows[] = {
+      {"2.4", "2.4.0", 0},   {"2.4.0.0", "2.4", 0},  {"02.4", "2.04", 0},
+      {"2.10", "2.9", 1},    {"1.0", "1.0.1", -1},   {"3", "12", -1},
+      {"99999999999999999999", "100000000000000000000", -1},
+      {"", "1", std::nullopt},      {"1.", "1", std::nullopt},     {".1", "1", std::nullopt},
+      {"1..2", "1", std::nullopt},  {"1", "1a", std::nullopt},     {"1", " 1", std::nullopt},
+      {"1", "-1", std::nullopt},    {"2.5-beta", "2.4", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    std::optional<int> order = compare_bundle_versions(row.a, row.b);
+    if (order) *order = *order < 0 ? -1 : (*order > 0 ? 1 : 0);
+    EXPECT_EQ(order, row.order) << row.a << " vs " << row.b;
   }
 }
 
