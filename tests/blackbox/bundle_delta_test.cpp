@@ -32,15 +32,7 @@ using test_support::write_file;
 
 const std::string kUsage = "usage: bundle_delta --from OLD.app --to NEW.app --output FILE.zip\n";
 
-// Reproducible bytes that deflate poorly, like compiled code.
-std::string noise(size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    byte = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
+using test_support::noise;
 
 std::string with_change(std::string bytes, size_t at, const std::string& replacement) {
   return bytes.replace(at, replacement.size(), replacement);

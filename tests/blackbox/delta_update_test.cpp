@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -50,11 +49,8 @@ class DeltaUpdateTest : public ::testing::Test {
     test_support::make_symlink("A", framework + "/Versions/Current");
     test_support::make_symlink("Versions/Current/Media", framework + "/Media");
     test_support::make_dir(bundle + "/Contents/Resources/empty");
-    // Random bytes, so that only a delta keeps it small; the same in each version
-    // but for a few bytes.
-    std::mt19937 random(42);
-    std::string big(3 << 20, '\0');
-    for (char& c : big) c = static_cast<char>(random());
+    // Bytes only a delta keeps small: the same in each version but for a few.
+    std::string big = test_support::noise(3 << 20, 42);
     big.replace(1 << 20, version.size(), version);
     write_file(bundle + "/Contents/Resources/big.bin", big);
     if (version == "1") write_file(bundle + "/Contents/Resources/dropped.txt", "only in 1\n");

@@ -110,4 +110,13 @@ std::string identity_of_fd(int fd) {
   return ::fstat(fd, &st) == 0 ? identity(st) : "closed";
 }
 
+std::string noise(size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
 }  // namespace test_support

@@ -2,6 +2,8 @@
 // the file system refuses, which fails the test at hand with the reason.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,9 @@ namespace test_support {
 void write_file(const std::string& path, const std::string& content = "", unsigned mode = 0644);
 // The file's bytes; empty when it cannot be read.
 std::string read_file(const std::string& path);
+
+// Reproducible bytes that deflate poorly, like compiled code.
+std::string noise(size_t size, std::uint32_t seed);
 // Creates `path` with every missing parent; `mode` is applied to `path`.
 void make_dir(const std::string& path, unsigned mode = 0755);
 // A symbolic link at `link` pointing at `target`, parents created.

@@ -6,9 +6,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <vector>
 
+#include "directory_listing.h"
 #include "os_error.h"
 #include "path.h"
 #include "unique_fd.h"
@@ -18,10 +18,6 @@ namespace installer {
 namespace {
 
 constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
 
 // A directory on the way down: its subdirectories still to visit. Only the
 // deepest level holds a descriptor; the walk climbs back through "..", which
@@ -33,9 +29,12 @@ struct Level {
   std::vector<std::string> subdirectories;
 };
 
+support::Error read_error(const std::string& path, const std::string& cause) {
+  return support::Error("could not read " + support::lossy_utf8(path) + ": " + cause);
+}
+
 support::Error read_error(const std::string& path, int error) {
-  return support::Error("could not read " + support::lossy_utf8(path) + ": " +
-                        support::os_error_text(error));
+  return read_error(path, support::os_error_text(error));
 }
 
 class TreeWalker {
@@ -73,17 +72,11 @@ class TreeWalker {
     struct stat own;
     if (::fstat(current_.get(), &own) != 0) return read_error(path, errno);
     Level level{path, own.st_dev, own.st_ino, {}};
-    int listing_fd = ::fcntl(current_.get(), F_DUPFD_CLOEXEC, 0);
-    if (listing_fd < 0) return read_error(path, errno);
-    std::unique_ptr<DIR, DirCloser> listing(::fdopendir(listing_fd));
-    if (!listing) {
-      int error = errno;
-      ::close(listing_fd);
-      return read_error(path, error);
-    }
+    support::Result<support::DirStream> listing = support::listing_from_start(current_.get());
+    if (!listing) return read_error(path, listing.error());
     for (;;) {
       errno = 0;
-      struct dirent* entry = ::readdir(listing.get());
+      struct dirent* entry = ::readdir(listing->get());
       if (entry == nullptr) {
         if (errno != 0) return read_error(path, errno);
         break;

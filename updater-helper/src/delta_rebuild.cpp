@@ -13,6 +13,7 @@
 
 #include "delta_patch.h"
 #include "digest.h"
+#include "directory_listing.h"
 #include "os_error.h"
 #include "platform.h"
 #include "unique_fd.h"
@@ -337,26 +338,15 @@ Result<void> rebuild_entry(DirectoryOpener& installed, DirectoryOpener& staged,
   return finish_file(directory, where.name, entry);
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 // Refuses what the staged directory `path` holds beyond the manifest.
 Result<void> check_listing(int directory, const std::string& path,
                            const std::unordered_set<std::string_view>& listed) {
-  int listing_fd = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
-  if (listing_fd < 0) return failure(path, errno);
-  std::unique_ptr<DIR, DirCloser> listing(::fdopendir(listing_fd));
-  if (!listing) {
-    int error = errno;
-    ::close(listing_fd);
-    return failure(path, error);
-  }
-  ::rewinddir(listing.get());
+  Result<support::DirStream> listing = support::listing_from_start(directory);
+  if (!listing) return failure(path, listing.error());
   std::string entry_path;
   for (;;) {
     errno = 0;
-    struct dirent* entry = ::readdir(listing.get());
+    struct dirent* entry = ::readdir(listing->get());
     if (entry == nullptr) return errno == 0 ? support::success() : failure(path, errno);
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     entry_path = path.empty() ? entry->d_name : path + "/" + entry->d_name;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "directory_listing.h"
 #include "os_error.h"
 #include "path.h"
 #include "unique_fd.h"
@@ -18,10 +19,8 @@
 namespace installer {
 namespace {
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using DirStream = std::unique_ptr<DIR, DirCloser>;
+using support::DirStream;
+using support::listing_from_start;
 
 // O_NONBLOCK keeps a FIFO that replaced a directory from blocking the open.
 constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
@@ -52,20 +51,6 @@ bool is_dot_or_dot_dot(const char* name) {
 // may keep tens of thousands of files in one directory, and memory must not
 // grow with that.
 constexpr size_t kListingBatch = 1024;
-
-support::Result<DirStream> listing_from_start(int directory) {
-  int listing_fd = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
-  if (listing_fd < 0) return support::os_error(errno);
-  DirStream listing(::fdopendir(listing_fd));
-  if (!listing) {
-    int error = errno;
-    ::close(listing_fd);
-    return support::os_error(error);
-  }
-  // The duplicate shares its offset with every earlier listing of `directory`.
-  ::rewinddir(listing.get());
-  return listing;
-}
 
 // The next batch of up to kListingBatch entries of the level's pass.
 support::Result<std::vector<Entry>> next_batch(int directory, Level& level) {

@@ -19,14 +19,7 @@ namespace {
 using installer::DeltaEntry;
 using test_support::write_file;
 
-std::string noise(size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    byte = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
+using test_support::noise;
 
 TEST(DeltaPlanTest, FilesAreKeptPatchedOrAddedByWhatTheOldBundleHolds) {
   test_support::TempDir dir("delta-plan-test");
