@@ -47,11 +47,12 @@ need strip binutils
 need zip zip
 need bsdtar libarchive-tools
 need awk mawk
+need bsdiff bsdiff
 [ -x /usr/sbin/ip ] || missing="$missing /usr/sbin/ip (Debian package iproute2)"
 [ -r /proc/self/schedstat ] || missing="$missing /proc/<pid>/schedstat (a kernel with CONFIG_SCHED_INFO)"
 if [ -n "$missing" ]; then
   echo "bench: cannot run; missing:$missing" >&2
-  echo "bench: on Debian: apt-get install valgrind util-linux binutils zip libarchive-tools iproute2" >&2
+  echo "bench: on Debian: apt-get install valgrind util-linux binutils zip libarchive-tools iproute2 bsdiff" >&2
   exit 1
 fi
 
@@ -60,7 +61,8 @@ bench_bin=$build_dir/bench-bin
 tool_root=$build_dir/tool-root
 for program in "$bin/bundle_starter" "$bin/bundle_installer" "$bench_bin/launch_floor" \
   "$bench_bin/bench_backend" "$bench_bin/bench_frontend" "$bench_bin/launch_probe" \
-  "$bench_bin/install_bench" "$tool_root/usr/bin/ditto" "$tool_root/usr/bin/codesign" \
+  "$bench_bin/install_bench" "$bench_bin/delta_trees" "$bin/bundle_delta" \
+  "$tool_root/usr/bin/ditto" "$tool_root/usr/bin/codesign" \
   "$tool_root/usr/libexec/PlistBuddy" "$tool_root/usr/sbin/spctl"; do
   [ -x "$program" ] || fail "$program is missing: build the bench project first (make bench)"
 done
@@ -90,6 +92,8 @@ if [ -n "$quick" ]; then
   memory_large=1000
   update_runs=1
   update_sizes="100"
+  delta_runs=1
+  delta_libraries=5
 else
   launch_runs=${BENCH_LAUNCH_RUNS:-21}
   callgrind_runs=${BENCH_CALLGRIND_RUNS:-3}
@@ -99,6 +103,8 @@ else
   memory_large=100000
   update_runs=${BENCH_UPDATE_RUNS:-5}
   update_sizes="1000 10000"
+  delta_runs=${BENCH_DELTA_RUNS:-3}
+  delta_libraries=150
 fi
 pause_ms=750 # the installer's fixed pause once the application has exited
 
@@ -368,6 +374,98 @@ options_files=10000
 note "opt-in checks: $options_files files, $update_runs runs"
 options_case "$options_files" "$update_runs"
 
+# ------------------------------------------------------------ delta update
+
+# Two pairs of releases of a bundle shaped like the application
+# (bench/delta_trees.cpp), on the whole update's file system: "rebuild", where
+# every executable and library is rebuilt and re-signed and the resources stay
+# the same, and "resources", where only a few assets change. Both releases are
+# signed with the stand-in codesign before the archives are made.
+delta_pairs="rebuild resources"
+delta_root=$(fs_root "$update_fs")/delta
+delta_prepare() {
+  local pair=$1 dir=$delta_root/$1 side
+  mkdir -p "$dir/old" "$dir/new" "$dir/home" "$dir/bsdiff" "$work/results" || fail "could not create $dir"
+  "$bench_bin/delta_trees" "$dir/old/Zentrivale.app" "$dir/new/Zentrivale.app" "$pair" \
+    "$delta_libraries" || fail "could not make the $pair releases"
+  for side in old new; do
+    "$tool_root/usr/bin/codesign" --force --deep --sign - "$dir/$side/Zentrivale.app" \
+      2>/dev/null || fail "could not sign the $pair release ($side)"
+  done
+  (cd "$dir/new" && zip -qry "$dir/full.zip" Zentrivale.app) || fail "could not zip the $pair release"
+}
+# The files bundle_delta patched, from its report: one path a line.
+delta_patched() {
+  sed -n 's/^patched \(.*\): [0-9]* bytes, patch [0-9]* bytes\( from .*\)\{0,1\}, [0-9]* deflated$/\1/p' "$1"
+}
+delta_tool_run() {
+  local pair=$1 run=$2 dir=$delta_root/$1
+  rm -f "$dir/delta.zip"
+  sync
+  "$bench_bin/install_bench" time "$bin/bundle_delta" --from "$dir/old/Zentrivale.app" \
+    --to "$dir/new/Zentrivale.app" --output "$dir/delta.zip" >"$dir/report.$run" \
+    2>"$dir/report.stderr" || fail "bundle_delta failed on the $pair pair: $(cat "$dir/report.stderr")"
+  tail -n 1 "$dir/report.$run" >>"$work/results/delta.$pair.tool"
+}
+# bsdiff on every file bundle_delta patched, one process each: the times
+# summed, the peak the largest.
+delta_bsdiff_run() {
+  local pair=$1 dir=$delta_root/$1 path i=0 figures
+  rm -f "$dir/bsdiff"/*
+  sync
+  while IFS= read -r path; do
+    figures=$("$bench_bin/install_bench" time /usr/bin/bsdiff "$dir/old/Zentrivale.app/$path" \
+      "$dir/new/Zentrivale.app/$path" "$dir/bsdiff/$i.patch" | tail -n 1)
+    [ -n "$figures" ] || fail "bsdiff failed on $path"
+    echo "$figures $(stat -c %s "$dir/bsdiff/$i.patch") $path"
+    i=$((i + 1))
+  done < <(delta_patched "$dir/report.0") >"$dir/bsdiff.last"
+  awk '{ w += $1; c += $2; if ($3 > p) p = $3 } END { print w, c, p }' "$dir/bsdiff.last" \
+    >>"$work/results/delta.$pair.bsdiff"
+}
+delta_update_run() {
+  local pair=$1 kind=$2 dir=$delta_root/$1 dead figures extra=()
+  [ "$kind" = delta ] && extra=(--delta)
+  rm -rf "$dir/Applications"
+  mkdir -p "$dir/Applications"
+  cp -a "$dir/old/Zentrivale.app" "$dir/Applications/" || fail "could not install the old $pair release"
+  sync
+  /bin/true &
+  dead=$!
+  wait "$dead"
+  figures=$(HOME=$dir/home "$bench_bin/install_bench" time "$bin/bundle_installer" "${extra[@]}" \
+    --archive "$dir/$kind.zip" --target-app "$dir/Applications/Zentrivale.app" \
+    --parent-pid "$dead" --bundle-id com.zentrivale.bench --no-relaunch \
+    2>"$dir/installer.stderr" | tail -n 1)
+  [ -n "$figures" ] || fail "the $kind update ($pair) failed: $(cat "$dir/installer.stderr")"
+  [ "$(cat "$dir/Applications/Zentrivale.app/Contents/Resources/version")" = new ] ||
+    fail "the $kind update ($pair) did not install the new release"
+  echo "$figures" >>"$work/results/delta.$pair.update.$kind"
+}
+for pair in $delta_pairs; do
+  note "delta update: $pair pair, $delta_libraries libraries, $delta_runs runs"
+  delta_prepare "$pair"
+  # Alternating which goes first keeps drift out of the ratios.
+  for ((run = 0; run < delta_runs; run++)); do
+    if ((run % 2)); then
+      [ "$pair" = rebuild ] && delta_bsdiff_run "$pair"
+      delta_tool_run "$pair" "$run"
+    else
+      delta_tool_run "$pair" "$run"
+      [ "$pair" = rebuild ] && delta_bsdiff_run "$pair"
+    fi
+  done
+  for ((run = 0; run < delta_runs; run++)); do
+    if ((run % 2)); then
+      delta_update_run "$pair" full
+      delta_update_run "$pair" delta
+    else
+      delta_update_run "$pair" delta
+      delta_update_run "$pair" full
+    fi
+  done
+done
+
 # ------------------------------------------------------------ sizes
 
 declare -A stripped_size
@@ -454,6 +552,56 @@ ir_vs_shell=$(ratio "${launch_ir[$s]}" "${launch_ir[$h]}")
 rss_vs_floor=$(ratio "${launch_rss[$s]}" "${launch_rss[$f]}")
 floor_vs_shell=$(ratio "${launch_self[$f]}" "$shell_total")
 floor_ir_vs_shell=$(ratio "${launch_ir[$f]}" "${launch_ir[$h]}")
+
+# The rebuild pair's patched files: PATH SIZE DELTA_DEFLATED BSDIFF RATIO.
+delta_sizes() {
+  local dir=$delta_root/rebuild
+  paste <(sed -n 's/^patched \(.*\): \([0-9]*\) bytes, patch [0-9]* bytes\( from .*\)\{0,1\}, \([0-9]*\) deflated$/\1\t\2\t\4/p' \
+    "$dir/report.0") <(awk '{ print $4 }' "$dir/bsdiff.last") |
+    awk -F'\t' '{ printf "%s\t%s\t%s\t%s\t%.2f\n", $1, $2, $3, $4, ($4 > 0 ? $3 / $4 : 0) }'
+}
+delta_size_row() {
+  printf '| %s | %s | %s | %s | **%s** %s |\n' "$1" "$2" "$3" "$4" "$5" "$(verdict "$5" 1.1)"
+}
+delta_archive_row() {
+  local dir=$delta_root/$1 delta full pct limit=$2 judged
+  delta=$(stat -c %s "$dir/delta.zip")
+  full=$(stat -c %s "$dir/full.zip")
+  pct=$(awk -v d="$delta" -v f="$full" 'BEGIN { printf "%.2f", 100 * d / f }')
+  judged="for scale"
+  [ -n "$limit" ] && judged="$limit % $(verdict "$pct" "$limit")"
+  printf '| %s | %s | %s | **%s** | %s | %s |\n' "$1" "$delta" "$full" "$pct" "$judged" \
+    "$(sed -n 's/^delta archive: \([0-9]*\) bytes, full archive: \([0-9]*\) bytes (\(.*\) %)$/\1 of \2 (\3 %)/p' \
+      "$dir/report.0")"
+}
+delta_tool_row() {
+  # delta_tool_row LABEL COLUMN FORMAT LIMIT
+  local t b r
+  t=$(column "$2" "$work/results/delta.rebuild.tool" | median)
+  b=$(column "$2" "$work/results/delta.rebuild.bsdiff" | median)
+  r=$(ratio "$t" "$b")
+  printf '| %s | %s | %s | **%s** | %s %s |\n' "$1" "$($3 "$t")" "$($3 "$b")" "$r" "$4" "$(verdict "$r" "$4")"
+}
+delta_update_row() {
+  local base=$work/results/delta.$1.update dw fw dp fp wr pr
+  dw=$(column 1 "$base.delta" | median)
+  fw=$(column 1 "$base.full" | median)
+  dw=$(awk -v w="$dw" -v p="$pause_ms" 'BEGIN { print w - p * 1e6 }')
+  fw=$(awk -v w="$fw" -v p="$pause_ms" 'BEGIN { print w - p * 1e6 }')
+  dp=$(column 3 "$base.delta" | median)
+  fp=$(column 3 "$base.full" | median)
+  wr=$(ratio "$dw" "$fw")
+  pr=$(ratio "$dp" "$fp")
+  printf '| %s | %s | %s | **%s** %s | %s | %s | **%s** %s |\n' "$1" "$(ms "$dw")" "$(ms "$fw")" \
+    "$wr" "$(verdict "$wr" 1.0)" "$(mib "$dp")" "$(mib "$fp")" "$pr" "$(verdict "$pr" 1.1)"
+}
+delta_bundle_size=$(du -sb "$delta_root/rebuild/new/Zentrivale.app" | cut -f1)
+delta_bundle_files=$(find "$delta_root/rebuild/new/Zentrivale.app" -type f | wc -l)
+delta_patched_count=$(delta_sizes | wc -l)
+delta_size_met=$(delta_sizes | awk -F'\t' '$5 <= 1.1 { n++ } END { print n + 0 }')
+delta_size_worst=$(delta_sizes | awk -F'\t' '$5 > w { w = $5 } END { if (NR) printf "%.2f", w; else print "n/a" }')
+delta_size_total=$(delta_sizes | awk -F'\t' '{ d += $3; b += $4 } END { if (b > 0) printf "%.2f", d / b; else print "n/a" }')
+delta_shown=15
 
 tmp_output=$output.tmp.$$
 {
@@ -595,6 +743,78 @@ taking turns.
 |---|---|---|---|---|
 EOF
   for flag in "${option_flags[@]}"; do option_row "$flag"; done
+  cat <<EOF
+
+## Delta update: release tool and installer
+
+Two pairs of releases of a bundle shaped like the application
+(bench/delta_trees.cpp, fixed seeds), on $(fs_label "$update_fs"): three
+executables in Contents/MacOS (copies of programs of /usr/bin), $delta_libraries media
+plug-in libraries (the first shared libraries of /usr/lib/x86_64-linux-gnu
+between 20 KB and 2 MB), fonts (/usr/share/fonts) and 200 generated assets;
+$delta_bundle_files files, $(mib "$((delta_bundle_size / 1024))") MiB. In the *rebuild* pair every executable and
+library of the new release is changed the way a rebuild and a new signature
+change it (5 to 10 short byte edits at random offsets, a few bytes inserted in
+the middle, the last 8 KiB new); the resources stay the same. In the
+*resources* pair the binaries stay the same and 5 assets are rewritten and one
+added. Both releases are signed with the stand-in codesign; the full archive is
+\`zip -qry\` of the new release. N = $delta_runs runs each.
+
+Patch size of each file \`bundle_delta\` patched in the rebuild pair, as stored
+(deflated) in the delta archive, against Debian's \`bsdiff\` (its patch is
+compressed with bzip2) on the same pair of files. Limit 1.1 for each file:
+$delta_size_met of $delta_patched_count files at or below it, the largest ratio **$delta_size_worst**,
+$(verdict "$delta_size_worst" 1.1). All files together: **$delta_size_total** times bsdiff's bytes.
+Files \`bundle_delta\` adds whole have no bsdiff counterpart and are left out.
+The $delta_shown largest ratios:
+
+| file | new size, bytes | bundle_delta, deflated bytes | bsdiff, bytes | ratio (limit 1.1) |
+|---|---|---|---|---|
+EOF
+  delta_sizes | sort -t"$(printf '\t')" -k5,5gr -k1,1 | head -n "$delta_shown" |
+    while IFS="$(printf '\t')" read -r path size ours theirs r; do
+      delta_size_row "$path" "$size" "$ours" "$theirs" "$r"
+    done
+  cat <<EOF
+
+The whole delta archive against the full archive of the same new release
+(file sizes; the last column is what bundle_delta itself reports).
+
+| pair | delta archive, bytes | full archive, bytes | delta / full, % | limit | bundle_delta's report |
+|---|---|---|---|---|---|
+$(delta_archive_row rebuild "")
+$(delta_archive_row resources 2)
+
+\`bundle_delta\` on the rebuild pair (the whole tool: reading both trees,
+patching, writing the archive) against \`bsdiff\` run on every file it patched,
+one process each: wall and CPU time summed over the bsdiff processes, peak
+resident memory (ru_maxrss) the largest of them. Runs alternate which goes
+first.
+
+| | bundle_delta | bsdiff | ratio | limit |
+|---|---|---|---|---|
+$(delta_tool_row "wall time, s" 1 seconds 0.5)
+$(delta_tool_row "CPU time, s" 2 seconds 0.5)
+$(delta_tool_row "peak resident memory, MiB" 3 mib 0.5)
+
+For scale, \`bundle_delta\` on the resources pair, where it patches no
+binary: $(seconds "$(column 1 "$work/results/delta.resources.tool" | median)") s wall, $(mib "$(column 3 "$work/results/delta.resources.tool" | median)") MiB peak. bsdiff's figures hold only
+the patching; the tool's also hold reading and hashing both trees, the
+deflate of every changed file that judges patch against whole file, writing
+the delta archive, and writing a full archive to scratch space for the size
+it reports.
+
+An update of the installed old release with \`bundle_installer --delta\` and
+the delta archive against \`bundle_installer\` and the full archive, the
+stand-in tools and --no-relaunch as in the whole update above; wall time less
+the fixed pause; peak resident memory of the installer and the tools it ran
+(ru_maxrss, the largest). Runs alternate which goes first.
+
+| pair | delta update wall, ms | full update wall, ms | ratio (limit 1.0) | delta update peak, MiB | full update peak, MiB | ratio (limit 1.1) |
+|---|---|---|---|---|---|---|
+$(delta_update_row rebuild)
+$(delta_update_row resources)
+EOF
   cat <<EOF
 
 ## Binary sizes (stripped copies)
