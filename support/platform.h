@@ -1,5 +1,7 @@
 // Everything that differs between macOS and Linux, behind one interface.
-// Implemented once per OS: platform_macos.cpp and platform_linux.cpp.
+// Implemented once per OS: platform_macos.cpp and platform_linux.cpp, and
+// Sha256 in platform_sha256_macos.cpp and platform_sha256_linux.cpp (the
+// library support_sha256, which the launcher does not link).
 #pragma once
 
 #include <array>

@@ -1,6 +1,5 @@
 // Linux side of the platform layer (development and tests).
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
@@ -106,23 +105,5 @@ Result<std::vector<std::string>> extended_attribute_names(int fd) {
 
 // Linux has no clone that creates its destination; callers copy instead.
 int clone_file(int, int, const char*) { return ENOTSUP; }
-
-struct Sha256::State {
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  ~State() { EVP_MD_CTX_free(context); }
-};
-
-Sha256::Sha256() : state_(new State) { EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr); }
-Sha256::~Sha256() = default;
-
-void Sha256::update(const void* data, std::size_t size) {
-  EVP_DigestUpdate(state_->context, data, size);
-}
-
-Sha256Digest Sha256::finish() {
-  Sha256Digest digest{};
-  EVP_DigestFinal_ex(state_->context, digest.data(), nullptr);
-  return digest;
-}
 
 }  // namespace support::platform

@@ -1,5 +1,4 @@
 // macOS side of the platform layer: the shipped programs.
-#include <CommonCrypto/CommonDigest.h>
 #include <fcntl.h>
 #include <mach-o/dyld.h>
 #include <signal.h>
@@ -135,30 +134,6 @@ Result<std::vector<std::string>> extended_attribute_names(int fd) {
 // and checked, whatever its name has become since.
 int clone_file(int src_fd, int dst_dir_fd, const char* dst_name) {
   return ::fclonefileat(src_fd, dst_dir_fd, dst_name, CLONE_NOOWNERCOPY) == 0 ? 0 : errno;
-}
-
-struct Sha256::State {
-  CC_SHA256_CTX context;
-};
-
-Sha256::Sha256() : state_(new State) { CC_SHA256_Init(&state_->context); }
-Sha256::~Sha256() = default;
-
-void Sha256::update(const void* data, std::size_t size) {
-  // CC_LONG is 32 bits wide.
-  const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    CC_LONG chunk = size > 0x40000000 ? 0x40000000 : static_cast<CC_LONG>(size);
-    CC_SHA256_Update(&state_->context, bytes, chunk);
-    bytes += chunk;
-    size -= chunk;
-  }
-}
-
-Sha256Digest Sha256::finish() {
-  Sha256Digest digest{};
-  CC_SHA256_Final(digest.data(), &state_->context);
-  return digest;
 }
 
 }  // namespace support::platform
