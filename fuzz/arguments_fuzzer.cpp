@@ -57,7 +57,7 @@ bool model_team_id(const std::string& text) {
 }
 
 struct Model {
-  std::optional<std::string> archive, target_app, bundle_id, team_id;
+  std::optional<std::string> archive, target_app, bundle_id, team_id, archive_sha256;
   std::optional<int32_t> parent_pid;
   bool relaunch = true;
   bool skip = false;
@@ -71,7 +71,7 @@ Model model_parse(const std::vector<std::string>& arguments) {
   for (size_t i = 0; i < arguments.size() && !m.error; ++i) {
     const std::string& a = arguments[i];
     bool takes_value = a == "--archive" || a == "--target-app" || a == "--bundle-id" ||
-                       a == "--parent-pid" || a == "--team-id";
+                       a == "--parent-pid" || a == "--team-id" || a == "--archive-sha256";
     if (takes_value && i + 1 >= arguments.size()) {
       m.error = a + " requires a value";
     } else if (a == "--archive") {
@@ -82,6 +82,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
       m.bundle_id = arguments[++i];
     } else if (a == "--team-id") {
       m.team_id = arguments[++i];
+    } else if (a == "--archive-sha256") {
+      m.archive_sha256 = arguments[++i];
     } else if (a == "--parent-pid") {
       m.parent_pid = model_process_id(arguments[++i]);
       if (!m.parent_pid) m.error = "--parent-pid must be an integer";
@@ -91,6 +93,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
       m.skip = true;
     } else if (a == "--verify-only") {
       m.verify_only = true;
+    } else if (a == "--refuse-downgrade" || a == "--delta") {
+      // flags with no further rule
     } else {
       m.error = "unknown argument: " + support::lossy_utf8(a) + usage;
     }
@@ -107,6 +111,10 @@ Model model_parse(const std::vector<std::string>& arguments) {
     m.error = "--bundle-id must not be empty";
   else if (m.team_id && !model_team_id(*m.team_id))
     m.error = "--team-id must be a 10-character Apple team ID";
+  else if (m.archive_sha256 && (m.archive_sha256->size() != 64 ||
+                                m.archive_sha256->find_first_not_of("0123456789abcdefABCDEF") !=
+                                    std::string::npos))
+    m.error = "--archive-sha256 must be 64 hexadecimal digits";
   return m;
 }
 
