@@ -31,16 +31,6 @@ std::string write_file(const std::string& path, const std::string& text, mode_t 
   return written && closed ? std::string() : failure("write", path);
 }
 
-std::string info_plist(const std::string& bundle_id) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n<dict>\n"
-         "  <key>CFBundleExecutable</key>\n  <string>Zentrivale</string>\n"
-         "  <key>CFBundleIdentifier</key>\n  <string>" +
-         bundle_id + "</string>\n  <key>CFBundleVersion</key>\n  <string>1</string>\n"
-         "</dict>\n</plist>\n";
-}
 
 // `count` files under `resources`, 100 to a directory, 100 directories to a
 // group, or all in `resources` itself.
@@ -95,6 +85,17 @@ std::string make_bundle(const std::string& app, long files, Shape shape,
     return error;
   }
   return make_resources(contents + "/Resources", files - kFixedFiles, shape);
+}
+
+std::string info_plist(const std::string& bundle_id, const std::string& bundle_version) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">\n<dict>\n"
+         "  <key>CFBundleExecutable</key>\n  <string>Zentrivale</string>\n"
+         "  <key>CFBundleIdentifier</key>\n  <string>" +
+         bundle_id + "</string>\n  <key>CFBundleVersion</key>\n  <string>" + bundle_version +
+         "</string>\n</dict>\n</plist>\n";
 }
 
 std::string read_text(const std::string& path) {

@@ -21,6 +21,10 @@ bool parse_shape(const std::string& text, Shape& shape);
 std::string make_bundle(const std::string& app, long files, Shape shape,
                         const std::string& bundle_id, const std::string& version);
 
+// Contents/Info.plist of a bench bundle: executable "Zentrivale",
+// `bundle_id`, `bundle_version` as CFBundleVersion.
+std::string info_plist(const std::string& bundle_id, const std::string& bundle_version = "1");
+
 // The text of `path`, or an empty string.
 std::string read_text(const std::string& path);
 

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_trees.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -159,16 +161,7 @@ std::string rebuilt(std::string bytes, std::mt19937& random) {
   return bytes + random_bytes(random, tail);
 }
 
-std::string info_plist(const std::string& version) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n<dict>\n"
-         "  <key>CFBundleExecutable</key>\n  <string>Zentrivale</string>\n"
-         "  <key>CFBundleIdentifier</key>\n  <string>" +
-         std::string(kBundleId) + "</string>\n  <key>CFBundleVersion</key>\n  <string>" +
-         version + "</string>\n</dict>\n</plist>\n";
-}
+std::string info_plist(const std::string& version) { return bench::info_plist(kBundleId, version); }
 
 void make_releases(const fs::path& old_app, const fs::path& new_app, bool rebuild,
                    std::size_t libraries) {
