@@ -1,23 +1,34 @@
 #include "archive_contents.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <map>
 #include <set>
 
+#include "beneath.h"
+#include "deflated_size.h"
 #include "delta_manifest.h"
+#include "os_error.h"
 #include "path.h"
 
 namespace delta {
 namespace {
+
+using support::Error;
+using support::Result;
 
 std::string below(const std::string& bundle_name, const std::string& path) {
   return bundle_name + "/" + path;
 }
 
 ZipItem bundle_directory(const BundleTree& tree, const std::string& bundle_name) {
-  return {ZipItem::Kind::directory, bundle_name, tree.root_mode, {}, {}};
+  return {ZipItem::Kind::directory, bundle_name, tree.root_mode, {}, {}, -1};
 }
 
-ZipItem item_of(const TreeEntry& entry, const std::string& bundle_name) {
+ZipItem item_of(const BundleTree& tree, const TreeEntry& entry, const std::string& bundle_name) {
   ZipItem item;
   item.name = below(bundle_name, entry.path);
   item.mode = entry.mode;
@@ -34,6 +45,7 @@ ZipItem item_of(const TreeEntry& entry, const std::string& bundle_name) {
     case TreeEntry::Kind::other:  // refused before any archive is written
       item.kind = ZipItem::Kind::file;
       item.source_path = entry.path;
+      item.source_root = tree.root_fd.get();
       break;
   }
   return item;
@@ -49,11 +61,28 @@ std::set<std::string> directories_above(const std::vector<StoredFile>& stored) {
   return directories;
 }
 
+// A file of the tree deflated as a full archive deflates it, read in chunks.
+Result<std::uint64_t> deflated_file_size(const BundleTree& tree, const std::string& path) {
+  auto failure = [&](const std::string& cause) {
+    return Error("cannot read " + shown_path(tree, path) + ": " + cause);
+  };
+  Result<support::UniqueFd> fd = open_beneath(tree.root_fd.get(), path, O_RDONLY);
+  if (!fd) return failure(fd.error());
+  DeflatedSize size(kDefaultLevel);
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = support::retry_on_eintr([&] { return ::read(fd->get(), buffer, sizeof buffer); });
+    if (n < 0) return failure(support::os_error_text(errno));
+    if (n == 0) return size.finish();
+    size.add(std::string_view(buffer, static_cast<std::size_t>(n)));
+  }
+}
+
 }  // namespace
 
 std::vector<ZipItem> delta_archive(const DeltaPlan& plan, const BundleTree& new_tree,
                                    const std::string& bundle_name,
-                                   const std::string& manifest_bytes) {
+                                   const std::string& manifest_bytes, int patch_directory) {
   const std::set<std::string> directories = directories_above(plan.stored);
   std::map<std::string, const StoredFile*> stored;
   for (const StoredFile& file : plan.stored) stored[file.path] = &file;
@@ -61,26 +90,49 @@ std::vector<ZipItem> delta_archive(const DeltaPlan& plan, const BundleTree& new_
   std::vector<ZipItem> items{bundle_directory(new_tree, bundle_name)};
   for (const TreeEntry& entry : new_tree.entries) {
     if (entry.kind == TreeEntry::Kind::directory && directories.count(entry.path)) {
-      items.push_back(item_of(entry, bundle_name));
+      items.push_back(item_of(new_tree, entry, bundle_name));
       continue;
     }
     auto file = stored.find(entry.path);
     if (file == stored.end()) continue;
-    ZipItem item = item_of(entry, bundle_name);
+    ZipItem item = item_of(new_tree, entry, bundle_name);
     if (file->second->source == installer::DeltaEntry::Source::patched) {
-      item.source_path.clear();
-      item.bytes = file->second->patch;
+      item.source_path = file->second->patch_name;
+      item.source_root = patch_directory;
     }
     items.push_back(std::move(item));
   }
-  items.push_back({ZipItem::Kind::file, installer::kDeltaManifestName, 0644, manifest_bytes, {}});
+  items.push_back(
+      {ZipItem::Kind::file, installer::kDeltaManifestName, 0644, manifest_bytes, {}, -1});
   return items;
 }
 
-std::vector<ZipItem> full_archive(const BundleTree& new_tree, const std::string& bundle_name) {
-  std::vector<ZipItem> items{bundle_directory(new_tree, bundle_name)};
-  for (const TreeEntry& entry : new_tree.entries) items.push_back(item_of(entry, bundle_name));
-  return items;
+Result<std::uint64_t> full_archive_size(const BundleTree& new_tree,
+                                        const std::string& bundle_name) {
+  // A local header (30 bytes and the name) and a central directory record
+  // (46 and the name) an entry, and the end record.
+  constexpr std::uint64_t kHeaders = 30 + 46;
+  constexpr std::uint64_t kEndRecord = 22;
+  std::uint64_t total = kEndRecord + kHeaders + bundle_name.size() + 1;
+  for (const TreeEntry& entry : new_tree.entries) {
+    total += kHeaders + below(bundle_name, entry.path).size();
+    switch (entry.kind) {
+      case TreeEntry::Kind::directory:
+        total += 1;  // the name's trailing "/"
+        break;
+      case TreeEntry::Kind::symlink:
+        total += entry.link_target.size();
+        break;
+      case TreeEntry::Kind::file:
+      case TreeEntry::Kind::other: {
+        Result<std::uint64_t> deflated = deflated_file_size(new_tree, entry.path);
+        if (!deflated) return deflated;
+        total += std::min(*deflated, entry.size);  // stored when deflate does not pay
+        break;
+      }
+    }
+  }
+  return total;
 }
 
 }  // namespace delta

@@ -1,39 +1,60 @@
 #include "deflated_size.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <climits>
 
 namespace delta {
 
-std::uint64_t deflated_size(std::string_view bytes) {
-  z_stream stream{};
-  // Raw deflate, as in a ZIP entry; only the output's length is kept.
-  if (::deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                     Z_DEFAULT_STRATEGY) != Z_OK) {
-    return bytes.size();
-  }
+DeflatedSize::DeflatedSize(int level) {
+  ready_ = ::deflateInit2(&stream_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+}
+
+DeflatedSize::~DeflatedSize() {
+  if (ready_) ::deflateEnd(&stream_);
+}
+
+void DeflatedSize::run(int flush) {
   unsigned char buffer[65536];
-  std::uint64_t total = 0;
-  int flush = Z_NO_FLUSH;
   int status = Z_OK;
-  while (status != Z_STREAM_END) {
-    if (stream.avail_in == 0 && flush == Z_NO_FLUSH) {
-      const size_t chunk = std::min<size_t>(bytes.size(), UINT_MAX);
-      stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-      stream.avail_in = static_cast<uInt>(chunk);
-      bytes.remove_prefix(chunk);
-      if (bytes.empty()) flush = Z_FINISH;
-    }
-    stream.next_out = buffer;
-    stream.avail_out = sizeof buffer;
-    status = ::deflate(&stream, flush);
-    if (status == Z_STREAM_ERROR) break;
-    total += sizeof buffer - stream.avail_out;
+  do {
+    stream_.next_out = buffer;
+    stream_.avail_out = sizeof buffer;
+    status = ::deflate(&stream_, flush);
+    if (status == Z_STREAM_ERROR) return;
+    total_ += sizeof buffer - stream_.avail_out;
+  } while (flush == Z_FINISH ? status != Z_STREAM_END : stream_.avail_in != 0);
+}
+
+void DeflatedSize::add(std::string_view bytes) {
+  fed_ += bytes.size();
+  if (!ready_) return;
+  while (!bytes.empty()) {
+    const std::size_t chunk = std::min<std::size_t>(bytes.size(), UINT_MAX);
+    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream_.avail_in = static_cast<uInt>(chunk);
+    run(Z_NO_FLUSH);
+    bytes.remove_prefix(chunk);
   }
-  ::deflateEnd(&stream);
-  return total;
+}
+
+std::uint64_t DeflatedSize::finish() {
+  if (!ready_) return fed_;
+  run(Z_FINISH);
+  return total_;
+}
+
+std::uint64_t deflated_size(std::string_view bytes, int level, std::uint64_t limit) {
+  // Fed in slices so that a file that will not beat its patch is given up on
+  // soon after its output passes the patch's size.
+  constexpr std::size_t kSlice = 16384;
+  DeflatedSize size(level);
+  while (!bytes.empty()) {
+    const std::size_t slice = std::min(bytes.size(), kSlice);
+    size.add(bytes.substr(0, slice));
+    bytes.remove_prefix(slice);
+    if (size.so_far() > limit) return size.so_far();
+  }
+  return size.finish();
 }
 
 }  // namespace delta

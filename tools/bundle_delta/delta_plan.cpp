@@ -108,25 +108,45 @@ DeltaEntry entry_of(const TreeEntry& entry) {
   return out;
 }
 
+Result<void> write_patch(int directory, const std::string& name, const std::string& patch) {
+  Result<support::UniqueFd> fd =
+      open_beneath(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0600);
+  Result<void> written = fd ? write_all(fd->get(), patch) : std::move(fd).take_error();
+  if (!written) return support::Error("cannot write a patch: " + written.error());
+  return support::success();
+}
+
 // Patches `file` against the old file at `base` when that pays; records the
 // choice in `manifest_entry` and `plan`.
 Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
                        const std::string& bytes, const std::optional<std::string>& base,
-                       DeltaEntry& manifest_entry, DeltaPlan& plan) {
+                       int patch_directory, DeltaEntry& manifest_entry, DeltaPlan& plan) {
   StoredFile stored{manifest_entry.path, DeltaEntry::Source::added, manifest_entry.size, {}, {},
-                    deflated_size(bytes)};
-  if (base) {
-    Result<std::string> old_bytes = read_tree_file(old_tree, *base);
-    if (!old_bytes) return std::move(old_bytes).take_error();
-    std::string patch = make_patch(*old_bytes, bytes);
-    const std::uint64_t patch_size = deflated_size(patch);
-    if (patch_size < stored.deflated_size) {
-      stored.source = manifest_entry.source = DeltaEntry::Source::patched;
-      stored.base_path = manifest_entry.base_path = *base;
-      stored.patch = std::move(patch);
-      stored.deflated_size = patch_size;
-      manifest_entry.base_sha256 = old_files.at(*base)->digest;
-    }
+                    0, 0};
+  if (!base) {
+    stored.deflated_size = deflated_size(bytes, kBestLevel);
+    plan.stored.push_back(std::move(stored));
+    return support::success();
+  }
+  Result<std::string> old_bytes = read_tree_file(old_tree, *base);
+  if (!old_bytes) return std::move(old_bytes).take_error();
+  std::string patch = make_patch(*old_bytes, bytes);
+  *old_bytes = {};
+  const std::uint64_t patch_size = deflated_size(patch, kBestLevel);
+  // The file is deflated only as far as it takes to lose to its patch, and
+  // at the default level: the best one takes five times as long to say so.
+  const std::uint64_t file_size = deflated_size(bytes, kDefaultLevel, patch_size);
+  if (patch_size < file_size) {
+    stored.source = manifest_entry.source = DeltaEntry::Source::patched;
+    stored.base_path = manifest_entry.base_path = *base;
+    stored.patch_name = std::to_string(plan.stored.size());
+    stored.patch_size = patch.size();
+    stored.deflated_size = patch_size;
+    manifest_entry.base_sha256 = old_files.at(*base)->digest;
+    Result<void> written = write_patch(patch_directory, stored.patch_name, patch);
+    if (!written) return written;
+  } else {
+    stored.deflated_size = deflated_size(bytes, kBestLevel);
   }
   plan.stored.push_back(std::move(stored));
   return support::success();
@@ -135,7 +155,8 @@ Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
 }  // namespace
 
 Result<DeltaPlan> plan_delta(const BundleTree& old_tree, const BundleTree& new_tree,
-                             const std::string& old_version, const std::string& new_version) {
+                             const std::string& old_version, const std::string& new_version,
+                             int patch_directory) {
   Result<OldFiles> old_files = OldFiles::index(old_tree);
   if (!old_files) return std::move(old_files).take_error();
 
@@ -158,7 +179,7 @@ Result<DeltaPlan> plan_delta(const BundleTree& old_tree, const BundleTree& new_t
         std::optional<std::string> base =
             same_path ? entry.path : old_files->origin_of(entry, manifest_entry.sha256);
         Result<void> planned =
-            plan_file(old_tree, *old_files, *bytes, base, manifest_entry, plan);
+            plan_file(old_tree, *old_files, *bytes, base, patch_directory, manifest_entry, plan);
         if (!planned) return std::move(planned).take_error();
       }
     }

@@ -20,7 +20,8 @@ struct StoredFile {
   installer::DeltaEntry::Source source = installer::DeltaEntry::Source::added;
   std::uint64_t size = 0;  // the new file's
   std::string base_path;   // patched
-  std::string patch;       // patched: the patch's bytes
+  std::string patch_name;  // patched: the patch's file in the patch directory
+  std::uint64_t patch_size = 0;
   std::uint64_t deflated_size = 0;  // what the archive stores: the file or the patch, deflated
 };
 
@@ -34,10 +35,13 @@ struct DeltaPlan {
 // the same path; patched when the old bundle has a regular file there (or,
 // for a file the old bundle lacks, one with the same bytes or name
 // elsewhere) and the patch deflates smaller than the file; added otherwise.
-// The manifest lists every entry of `new_tree` in its order. Error: a file
-// that cannot be read ("cannot read {path}: {cause}").
+// The manifest lists every entry of `new_tree` in its order. Patches are
+// written to files in the directory `patch_directory` as they are made, so
+// that a release of any size holds one in memory at a time. Error: a file
+// that cannot be read ("cannot read {path}: {cause}") or a patch that cannot
+// be written ("cannot write a patch: {cause}").
 support::Result<DeltaPlan> plan_delta(const BundleTree& old_tree, const BundleTree& new_tree,
                                       const std::string& old_version,
-                                      const std::string& new_version);
+                                      const std::string& new_version, int patch_directory);
 
 }  // namespace delta

@@ -24,7 +24,7 @@ std::string delta_report(const DeltaPlan& plan, std::uint64_t delta_size,
     if (file.source == installer::DeltaEntry::Source::patched) {
       ++patched;
       report += "patched " + printable(file.path) + ": " + size + ", patch " +
-                std::to_string(file.patch.size()) + " bytes";
+                std::to_string(file.patch_size) + " bytes";
       if (file.base_path != file.path) report += " from " + printable(file.base_path);
     } else {
       ++added;

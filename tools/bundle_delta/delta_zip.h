@@ -19,15 +19,15 @@ struct ZipItem {
   // A file held in memory, or a link's target; the caller keeps the bytes
   // until write_zip returns.
   std::string_view bytes;
-  std::string source_path;   // when not empty: the file's bytes, read below the source root
+  std::string source_path;   // when not empty: the file's bytes, read below source_root
+  int source_root = -1;      // a directory descriptor
 };
 
 // Writes `items` in order to `archive` (replacing it), files deflated at the
 // best level, with a fixed time so that equal input gives equal archives.
-// Files with a source path are read below the directory `source_root`, one
-// at a time, while the archive is written. Error: "cannot write {archive}: {cause}".
-support::Result<void> write_zip(const std::string& archive, const std::vector<ZipItem>& items,
-                                int source_root);
+// Files with a source path are read one at a time while the archive is
+// written. Error: "cannot write {archive}: {cause}".
+support::Result<void> write_zip(const std::string& archive, const std::vector<ZipItem>& items);
 
 // Extracts `archive` into the existing directory `destination`: directories,
 // files and links with their permission bits. Refuses, before writing it,

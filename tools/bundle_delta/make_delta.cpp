@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <future>
 
 #include "archive_contents.h"
+#include "beneath.h"
 #include "bundle_tree.h"
 #include "bundle_version.h"
 #include "delta_check.h"
@@ -51,14 +53,23 @@ Result<std::uint64_t> file_size(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0) {
     return Error("cannot read " + printable(path) + ": " + support::os_error_text(errno));
   }
+  if (!S_ISREG(st.st_mode)) return Error("cannot read " + printable(path) + ": not a file");
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-Result<std::uint64_t> written_size(const std::string& path, const std::vector<ZipItem>& items,
-                                   int source_root) {
-  Result<void> written = write_zip(path, items, source_root);
+Result<std::uint64_t> written_size(const std::string& path, const std::vector<ZipItem>& items) {
+  Result<void> written = write_zip(path, items);
   if (!written) return std::move(written).take_error();
   return file_size(path);
+}
+
+Result<support::UniqueFd> make_directory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0) {
+    return Error("cannot create " + printable(path) + ": " + support::os_error_text(errno));
+  }
+  Result<support::UniqueFd> fd = open_directory(path);
+  if (!fd) return Error("cannot open " + printable(path) + ": " + fd.error());
+  return fd;
 }
 
 }  // namespace
@@ -73,34 +84,46 @@ Result<std::string> make_delta(const ToolArguments& arguments) {
   Result<std::string> new_version = bundle_version(new_tree);
   if (!new_version) return std::move(new_version).take_error();
 
-  Result<DeltaPlan> plan = plan_delta(old_tree, new_tree, *old_version, *new_version);
+  Result<ScratchDirectory> scratch = ScratchDirectory::beside(arguments.output);
+  if (!scratch) return std::move(scratch).take_error();
+  Result<support::UniqueFd> patches = make_directory(*scratch / "patches");
+  if (!patches) return std::move(patches).take_error();
+
+  // What a full archive takes is only reported: the release's own when it is
+  // given, else counted on a second thread while the delta is made (or,
+  // without one, when asked for).
+  std::future<Result<std::uint64_t>> full_size = std::async(
+      arguments.full_archive.empty() ? std::launch::async | std::launch::deferred
+                                     : std::launch::deferred,
+      [&] {
+        return arguments.full_archive.empty() ? full_archive_size(new_tree, bundles->name)
+                                              : file_size(arguments.full_archive);
+      });
+
+  Result<DeltaPlan> plan =
+      plan_delta(old_tree, new_tree, *old_version, *new_version, patches->get());
   if (!plan) return std::move(plan).take_error();
   const std::string manifest = installer::serialize_delta_manifest(plan->manifest);
 
-  Result<ScratchDirectory> scratch = ScratchDirectory::beside(arguments.output);
-  if (!scratch) return std::move(scratch).take_error();
   const std::string delta_path = *scratch / "delta.zip";
-  Result<std::uint64_t> delta_size =
-      written_size(delta_path, delta_archive(*plan, new_tree, bundles->name, manifest),
-                   new_tree.root_fd.get());
+  Result<std::uint64_t> delta_size = written_size(
+      delta_path, delta_archive(*plan, new_tree, bundles->name, manifest, patches->get()));
   if (!delta_size) return std::move(delta_size).take_error();
 
   const std::string work = *scratch / "check";
-  if (::mkdir(work.c_str(), 0700) != 0) {
-    return Error("cannot create " + printable(work) + ": " + support::os_error_text(errno));
-  }
+  Result<support::UniqueFd> work_directory = make_directory(work);
+  if (!work_directory) return std::move(work_directory).take_error();
   Result<void> checked = check_delta(delta_path, work, arguments.from, new_tree, bundles->name);
   if (!checked) return std::move(checked).take_error();
 
-  Result<std::uint64_t> full_size = written_size(
-      *scratch / "full.zip", full_archive(new_tree, bundles->name), new_tree.root_fd.get());
-  if (!full_size) return std::move(full_size).take_error();
+  Result<std::uint64_t> full = full_size.get();
+  if (!full) return std::move(full).take_error();
 
   if (::rename(delta_path.c_str(), arguments.output.c_str()) != 0) {
     return Error("cannot write " + printable(arguments.output) + ": " +
                  support::os_error_text(errno));
   }
-  return delta_report(*plan, *delta_size, *full_size);
+  return delta_report(*plan, *delta_size, *full);
 }
 
 }  // namespace delta

@@ -41,7 +41,6 @@ struct Alignment {
 class PatchWriter {
  public:
   PatchWriter(std::string_view old, std::string_view target) : old_(old), new_(target) {
-    out_.reserve(16 + target.size() + target.size() / 64);
     out_.append(kMagic, sizeof kMagic);
     put_u64(out_, target.size());
   }

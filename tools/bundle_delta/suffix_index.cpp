@@ -8,7 +8,7 @@ namespace delta {
 namespace {
 
 // Slices this many at the least: sorting one takes four bytes a byte of it.
-constexpr std::size_t kSlices = 8;
+constexpr std::size_t kSlices = 16;
 constexpr std::size_t kSmallestSlice = std::size_t{64} << 10;
 
 std::size_t common_prefix(std::string_view a, std::string_view b) {

@@ -21,7 +21,7 @@ struct Match {
 // Up to 4 GiB.
 class SuffixIndex {
  public:
-  static constexpr std::size_t kSampling = 8;
+  static constexpr std::size_t kSampling = 16;
   static constexpr std::uint64_t kLargest = UINT32_MAX;
 
   // `old` must outlive the index and hold at most kLargest bytes.

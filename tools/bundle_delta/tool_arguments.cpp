@@ -7,9 +7,9 @@
 namespace delta {
 
 support::Result<ToolArguments> parse_tool_arguments(const std::vector<std::string>& arguments) {
-  std::optional<std::string> from, to, output;
+  std::optional<std::string> from, to, output, full_archive;
   const std::pair<const char*, std::optional<std::string>*> options[] = {
-      {"--from", &from}, {"--to", &to}, {"--output", &output}};
+      {"--from", &from}, {"--to", &to}, {"--output", &output}, {"--full-archive", &full_archive}};
   for (size_t i = 0; i < arguments.size(); ++i) {
     std::optional<std::string>* slot = nullptr;
     for (const auto& [name, value] : options) {
@@ -21,9 +21,9 @@ support::Result<ToolArguments> parse_tool_arguments(const std::vector<std::strin
     *slot = arguments[++i];
   }
   for (const auto& [name, value] : options) {
-    if (!*value) return support::Error(std::string(name) + " is required");
+    if (!*value && value != &full_archive) return support::Error(std::string(name) + " is required");
   }
-  return ToolArguments{*from, *to, *output};
+  return ToolArguments{*from, *to, *output, full_archive.value_or("")};
 }
 
 }  // namespace delta

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "beneath.h"
+#include "deflated_size.h"
 #include "delta_zip.h"
 #include "os_error.h"
 #include "printable.h"
@@ -75,11 +76,11 @@ struct BundleFileSource {
   }
 };
 
-zip_source_t* source_of(zip_t* archive, const ZipItem& item, int source_root) {
+zip_source_t* source_of(zip_t* archive, const ZipItem& item) {
   if (item.source_path.empty()) {
     return ::zip_source_buffer(archive, item.bytes.data(), item.bytes.size(), 0);
   }
-  auto* file = new BundleFileSource{source_root, item.source_path, {}, {}};
+  auto* file = new BundleFileSource{item.source_root, item.source_path, {}, {}};
   ::zip_error_init(&file->error);
   zip_source_t* source = ::zip_source_function(archive, BundleFileSource::callback, file);
   if (!source) BundleFileSource::callback(file, nullptr, 0, ZIP_SOURCE_FREE);
@@ -96,12 +97,12 @@ std::uint32_t file_type(ZipItem::Kind kind) {
 }
 
 // Adds one entry; false with libzip's error in `archive` otherwise.
-bool add_item(zip_t* archive, const ZipItem& item, int source_root) {
+bool add_item(zip_t* archive, const ZipItem& item) {
   zip_int64_t index = -1;
   if (item.kind == ZipItem::Kind::directory) {
     index = ::zip_dir_add(archive, item.name.c_str(), ZIP_FL_ENC_GUESS);
   } else {
-    zip_source_t* source = source_of(archive, item, source_root);
+    zip_source_t* source = source_of(archive, item);
     if (!source) return false;
     index = ::zip_file_add(archive, item.name.c_str(), source, ZIP_FL_ENC_GUESS);
     if (index < 0) ::zip_source_free(source);
@@ -113,15 +114,14 @@ bool add_item(zip_t* archive, const ZipItem& item, int source_root) {
                                    (item.kind == ZipItem::Kind::directory ? 0x10 : 0);
   const bool deflated = item.kind == ZipItem::Kind::file;
   return ::zip_set_file_compression(archive, i, deflated ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
-                                    deflated ? 9 : 0) == 0 &&
+                                    deflated ? kBestLevel : 0) == 0 &&
          ::zip_file_set_external_attributes(archive, i, 0, ZIP_OPSYS_UNIX, attributes) == 0 &&
          ::zip_file_set_mtime(archive, i, kEntryTime, 0) == 0;
 }
 
 }  // namespace
 
-Result<void> write_zip(const std::string& path, const std::vector<ZipItem>& items,
-                       int source_root) {
+Result<void> write_zip(const std::string& path, const std::vector<ZipItem>& items) {
   auto failure = [&](const std::string& cause) {
     return Error("cannot write " + printable(path) + ": " + cause);
   };
@@ -131,7 +131,7 @@ Result<void> write_zip(const std::string& path, const std::vector<ZipItem>& item
     return failure(zip_error_text(code));
   }
   for (const ZipItem& item : items) {
-    if (!add_item(archive, item, source_root)) {
+    if (!add_item(archive, item)) {
       std::string cause = printable(item.name) + ": " + ::zip_strerror(archive);
       ::zip_discard(archive);
       return failure(cause);

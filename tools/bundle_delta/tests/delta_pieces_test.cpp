@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 
+#include "beneath.h"
 #include "bundle_tree.h"
 #include "delta_plan.h"
 #include "delta_zip.h"
@@ -53,7 +54,10 @@ TEST(DeltaPlanTest, FilesAreKeptPatchedOrAddedByWhatTheOldBundleHolds) {
   auto old_tree = delta::walk_bundle(old_app);
   auto new_tree = delta::walk_bundle(new_app);
   ASSERT_TRUE(old_tree.ok() && new_tree.ok());
-  auto plan = delta::plan_delta(*old_tree, *new_tree, "1", "2");
+  test_support::make_dir(dir / "patches");
+  auto patches = delta::open_directory(dir / "patches");
+  ASSERT_TRUE(patches.ok());
+  auto plan = delta::plan_delta(*old_tree, *new_tree, "1", "2", patches->get());
   ASSERT_TRUE(plan.ok()) << plan.error();
   EXPECT_EQ(plan->manifest.base_version, "1");
   EXPECT_EQ(plan->manifest.new_version, "2");
@@ -74,22 +78,31 @@ TEST(DeltaPlanTest, FilesAreKeptPatchedOrAddedByWhatTheOldBundleHolds) {
                                     [&](const delta::StoredFile& f) { return f.path == c.path; });
     EXPECT_EQ(listed, stored) << c.path;
   }
+  // Each patch is in its file, and only patches are.
+  std::vector<std::string> patch_files;
+  for (const delta::StoredFile& file : plan->stored) {
+    if (file.source != DeltaEntry::Source::patched) continue;
+    patch_files.push_back(file.patch_name);
+    EXPECT_EQ(test_support::read_file(dir / "patches/" + file.patch_name).size(), file.patch_size);
+  }
+  std::sort(patch_files.begin(), patch_files.end());
+  EXPECT_EQ(test_support::list_directory(dir / "patches"), patch_files);
   // The base's digest is the old file's: the same bytes moved share it.
   EXPECT_EQ(files.at("moved/same-bytes").base_sha256, files.at("moved/same-bytes").sha256);
 }
 
 TEST(ZipExtractionTest, EntriesThatWouldLandOutsideAreRefused) {
   const std::vector<std::pair<delta::ZipItem, std::string>> cases{
-      {{delta::ZipItem::Kind::file, "../escape", 0644, "x", {}}, "../escape"},
-      {{delta::ZipItem::Kind::file, "/absolute", 0644, "x", {}}, "/absolute"},
-      {{delta::ZipItem::Kind::file, "a/../../b", 0644, "x", {}}, "a/../../b"},
-      {{delta::ZipItem::Kind::file, "a//b", 0644, "x", {}}, "a//b"},
-      {{delta::ZipItem::Kind::directory, "./d", 0755, {}, {}}, "./d/"},
+      {{delta::ZipItem::Kind::file, "../escape", 0644, "x", {}, -1}, "../escape"},
+      {{delta::ZipItem::Kind::file, "/absolute", 0644, "x", {}, -1}, "/absolute"},
+      {{delta::ZipItem::Kind::file, "a/../../b", 0644, "x", {}, -1}, "a/../../b"},
+      {{delta::ZipItem::Kind::file, "a//b", 0644, "x", {}, -1}, "a//b"},
+      {{delta::ZipItem::Kind::directory, "./d", 0755, {}, {}, -1}, "./d/"},
   };
   for (const auto& [item, name] : cases) {
     test_support::TempDir dir("zip-extraction-test");
     const std::string archive = dir / "a.zip";
-    ASSERT_TRUE(delta::write_zip(archive, {item}, -1).ok()) << name;
+    ASSERT_TRUE(delta::write_zip(archive, {item}).ok()) << name;
     test_support::make_dir(dir / "out");
     auto extracted = delta::extract_zip(archive, dir / "out");
     ASSERT_FALSE(extracted.ok()) << name;
@@ -102,9 +115,8 @@ TEST(ZipExtractionTest, EntriesThatWouldLandOutsideAreRefused) {
   test_support::TempDir dir("zip-extraction-test");
   const std::string archive = dir / "a.zip";
   ASSERT_TRUE(delta::write_zip(archive,
-                               {{delta::ZipItem::Kind::symlink, "link", 0777, dir.path(), {}},
-                                {delta::ZipItem::Kind::file, "link/planted", 0644, "x", {}}},
-                               -1)
+                               {{delta::ZipItem::Kind::symlink, "link", 0777, dir.path(), {}, -1},
+                                {delta::ZipItem::Kind::file, "link/planted", 0644, "x", {}, -1}})
                   .ok());
   test_support::make_dir(dir / "out");
   auto extracted = delta::extract_zip(archive, dir / "out");
