@@ -173,10 +173,10 @@ Result<void> check_shippable(const BundleTree& tree) {
   return support::success();
 }
 
-Result<std::string> read_tree_file(const BundleTree& tree, const std::string& path) {
+Result<FileBytes> read_tree_file(const BundleTree& tree, const std::string& path) {
   Result<support::UniqueFd> fd = open_beneath(tree.root_fd.get(), path, O_RDONLY);
   if (!fd) return cannot_read(tree, path, fd.error());
-  Result<std::string> bytes = read_all(fd->get());
+  Result<FileBytes> bytes = FileBytes::read(fd->get());
   if (!bytes) return cannot_read(tree, path, bytes.error());
   return bytes;
 }

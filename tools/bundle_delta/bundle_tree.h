@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "file_bytes.h"
 #include "result.h"
 #include "unique_fd.h"
 
@@ -37,7 +38,7 @@ support::Result<BundleTree> walk_bundle(const std::string& root);
 support::Result<void> check_shippable(const BundleTree& tree);
 
 // The file `path` of the tree, whole. Error: "cannot read {path}: {cause}".
-support::Result<std::string> read_tree_file(const BundleTree& tree, const std::string& path);
+support::Result<FileBytes> read_tree_file(const BundleTree& tree, const std::string& path);
 
 // `path` of the tree as messages show it: the root joined with it, printable.
 std::string shown_path(const BundleTree& tree, const std::string& path);

@@ -18,10 +18,15 @@ using installer::DeltaEntry;
 using support::Result;
 using support::Sha256Digest;
 
-Sha256Digest digest_of(const std::string& bytes) {
-  support::platform::Sha256 hasher;
-  hasher.update(bytes.data(), bytes.size());
-  return hasher.finish();
+// A file's digest, read in chunks rather than whole.
+Result<Sha256Digest> digest_of_file(const BundleTree& tree, const std::string& path) {
+  Result<support::UniqueFd> fd = open_beneath(tree.root_fd.get(), path, O_RDONLY);
+  if (!fd) return support::Error("cannot read " + shown_path(tree, path) + ": " + fd.error());
+  Result<Sha256Digest> digest = support::sha256_of_descriptor(fd->get());
+  if (!digest) {
+    return support::Error("cannot read " + shown_path(tree, path) + ": " + digest.error());
+  }
+  return digest;
 }
 
 // The old bundle's regular files: by path, and by digest and by name for a
@@ -29,10 +34,10 @@ Sha256Digest digest_of(const std::string& bytes) {
 class OldFiles {
  public:
   static Result<OldFiles> index(const BundleTree& tree) {
-    OldFiles files(tree);
+    OldFiles files;
     for (const TreeEntry& entry : tree.entries) {
       if (entry.kind != TreeEntry::Kind::file) continue;
-      Result<Sha256Digest> digest = files.digest_of_file(entry.path);
+      Result<Sha256Digest> digest = digest_of_file(tree, entry.path);
       if (!digest) return std::move(digest).take_error();
       files.by_path_[entry.path] = {&entry, *digest};
       files.by_digest_.emplace(*digest, entry.path);
@@ -68,19 +73,6 @@ class OldFiles {
   }
 
  private:
-  explicit OldFiles(const BundleTree& tree) : tree_(&tree) {}
-
-  Result<Sha256Digest> digest_of_file(const std::string& path) const {
-    Result<support::UniqueFd> fd = open_beneath(tree_->root_fd.get(), path, O_RDONLY);
-    if (!fd) return support::Error("cannot read " + shown_path(*tree_, path) + ": " + fd.error());
-    Result<Sha256Digest> digest = support::sha256_of_descriptor(fd->get());
-    if (!digest) {
-      return support::Error("cannot read " + shown_path(*tree_, path) + ": " + digest.error());
-    }
-    return digest;
-  }
-
-  const BundleTree* tree_;
   std::map<std::string, File> by_path_;
   std::multimap<Sha256Digest, std::string> by_digest_;
   std::multimap<std::string, std::string> by_name_;
@@ -116,22 +108,42 @@ Result<void> write_patch(int directory, const std::string& name, const std::stri
   return support::success();
 }
 
-// Patches `file` against the old file at `base` when that pays; records the
-// choice in `manifest_entry` and `plan`.
+// The patch of the new file at `path` against the old file at `base`, and
+// the new file's bytes. The old file is indexed before the new one is read:
+// the two are in memory together only once the index is made.
+struct PatchAndFile {
+  std::string patch;
+  FileBytes bytes;
+};
+Result<PatchAndFile> make_file_patch(const BundleTree& old_tree, const std::string& base,
+                                     const BundleTree& new_tree, const std::string& path) {
+  Result<FileBytes> old_bytes = read_tree_file(old_tree, base);
+  if (!old_bytes) return std::move(old_bytes).take_error();
+  PatchBase patch_base(old_bytes->view());
+  Result<FileBytes> bytes = read_tree_file(new_tree, path);
+  if (!bytes) return std::move(bytes).take_error();
+  std::string patch = patch_base.patch_to(bytes->view());
+  return PatchAndFile{std::move(patch), std::move(*bytes)};
+}
+
+// Patches the new file against the old file at `base` when that pays;
+// records the choice in `manifest_entry` and `plan`.
 Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
-                       const std::string& bytes, const std::optional<std::string>& base,
+                       const BundleTree& new_tree, const std::optional<std::string>& base,
                        int patch_directory, DeltaEntry& manifest_entry, DeltaPlan& plan) {
   StoredFile stored{manifest_entry.path, DeltaEntry::Source::added, manifest_entry.size, {}, {},
                     0, 0};
   if (!base) {
-    stored.deflated_size = deflated_size(bytes, kBestLevel);
+    Result<FileBytes> bytes = read_tree_file(new_tree, manifest_entry.path);
+    if (!bytes) return std::move(bytes).take_error();
+    stored.deflated_size = deflated_size(bytes->view(), kBestLevel);
     plan.stored.push_back(std::move(stored));
     return support::success();
   }
-  Result<std::string> old_bytes = read_tree_file(old_tree, *base);
-  if (!old_bytes) return std::move(old_bytes).take_error();
-  std::string patch = make_patch(*old_bytes, bytes);
-  *old_bytes = {};
+  Result<PatchAndFile> made = make_file_patch(old_tree, *base, new_tree, manifest_entry.path);
+  if (!made) return std::move(made).take_error();
+  const std::string& patch = made->patch;
+  const std::string_view bytes = made->bytes.view();
   const std::uint64_t patch_size = deflated_size(patch, kBestLevel);
   // The file is deflated only as far as it takes to lose to its patch, and
   // at the default level: the best one takes five times as long to say so.
@@ -166,10 +178,11 @@ Result<DeltaPlan> plan_delta(const BundleTree& old_tree, const BundleTree& new_t
   for (const TreeEntry& entry : new_tree.entries) {
     DeltaEntry manifest_entry = entry_of(entry);
     if (entry.kind == TreeEntry::Kind::file) {
-      Result<std::string> bytes = read_tree_file(new_tree, entry.path);
-      if (!bytes) return std::move(bytes).take_error();
-      manifest_entry.sha256 = digest_of(*bytes);
-      manifest_entry.size = bytes->size();
+      // A file is read whole only when it changed; the self-check catches
+      // one that changes meanwhile.
+      Result<Sha256Digest> digest = digest_of_file(new_tree, entry.path);
+      if (!digest) return std::move(digest).take_error();
+      manifest_entry.sha256 = *digest;
 
       const OldFiles::File* same_path = old_files->at(entry.path);
       if (same_path && same_path->digest == manifest_entry.sha256) {
@@ -179,7 +192,7 @@ Result<DeltaPlan> plan_delta(const BundleTree& old_tree, const BundleTree& new_t
         std::optional<std::string> base =
             same_path ? entry.path : old_files->origin_of(entry, manifest_entry.sha256);
         Result<void> planned =
-            plan_file(old_tree, *old_files, *bytes, base, patch_directory, manifest_entry, plan);
+            plan_file(old_tree, *old_files, new_tree, base, patch_directory, manifest_entry, plan);
         if (!planned) return std::move(planned).take_error();
       }
     }

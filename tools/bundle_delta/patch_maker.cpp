@@ -178,16 +178,10 @@ std::size_t split_overlap(std::string_view old, std::string_view target, std::si
   return split;
 }
 
-// The alignments of new against old, found with the old file's suffix index,
-// which is gone once they are.
-std::vector<Alignment> align(std::string_view old_bytes, std::string_view new_bytes) {
+// The alignments of new against old, found with the old file's suffix index.
+std::vector<Alignment> align(const SuffixIndex& index, std::string_view old_bytes,
+                             std::string_view new_bytes) {
   std::vector<Alignment> alignments;
-  // Beyond the index's reach the new file is given whole.
-  if (old_bytes.size() > SuffixIndex::kLargest) {
-    if (!new_bytes.empty()) alignments.push_back({0, 0, 0, new_bytes.size(), 0});
-    return alignments;
-  }
-  SuffixIndex index(old_bytes);
   const std::size_t size = new_bytes.size();
   std::size_t scan = 0;
   Match match;
@@ -235,12 +229,25 @@ std::vector<Alignment> align(std::string_view old_bytes, std::string_view new_by
 
 }  // namespace
 
-std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
-  std::vector<Alignment> alignments = align(old_bytes, new_bytes);
-  PatchWriter writer(old_bytes, new_bytes);
+PatchBase::PatchBase(std::string_view old_bytes) : old_(old_bytes) {
+  if (old_bytes.size() <= SuffixIndex::kLargest) index_.emplace(old_bytes);
+}
+
+std::string PatchBase::patch_to(std::string_view new_bytes) const {
+  std::vector<Alignment> alignments;
+  if (index_) {
+    alignments = align(*index_, old_, new_bytes);
+  } else if (!new_bytes.empty()) {
+    alignments.push_back({0, 0, 0, new_bytes.size(), 0});  // beyond the index's reach: whole
+  }
+  PatchWriter writer(old_, new_bytes);
   for (const Alignment& a : alignments)
     writer.alignment(a.from, a.old_from, a.aligned, a.extra, a.next_old);
   return writer.finish();
+}
+
+std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
+  return PatchBase(old_bytes).patch_to(new_bytes);
 }
 
 }  // namespace delta
