@@ -398,14 +398,18 @@ delta_prepare() {
 delta_patched() {
   sed -n 's/^patched \(.*\): [0-9]* bytes, patch [0-9]* bytes\( from .*\)\{0,1\}, [0-9]* deflated$/\1/p' "$1"
 }
+# delta_tool_run PAIR RUN [given]: with "given", the release's full archive is
+# passed with --full-archive rather than counted by the tool.
 delta_tool_run() {
-  local pair=$1 run=$2 dir=$delta_root/$1
+  local pair=$1 run=$2 dir=$delta_root/$1 extra=() suffix=
+  [ "${3:-}" = given ] && extra=(--full-archive "$dir/full.zip") suffix=.given
   rm -f "$dir/delta.zip"
   sync
   "$bench_bin/install_bench" time "$bin/bundle_delta" --from "$dir/old/Zentrivale.app" \
-    --to "$dir/new/Zentrivale.app" --output "$dir/delta.zip" >"$dir/report.$run" \
-    2>"$dir/report.stderr" || fail "bundle_delta failed on the $pair pair: $(cat "$dir/report.stderr")"
-  tail -n 1 "$dir/report.$run" >>"$work/results/delta.$pair.tool"
+    --to "$dir/new/Zentrivale.app" --output "$dir/delta.zip" "${extra[@]}" \
+    >"$dir/report$suffix.$run" 2>"$dir/report.stderr" ||
+    fail "bundle_delta failed on the $pair pair: $(cat "$dir/report.stderr")"
+  tail -n 1 "$dir/report$suffix.$run" >>"$work/results/delta.$pair.tool$suffix"
 }
 # bsdiff on every file bundle_delta patched, one process each: the times
 # summed, the peak the largest.
@@ -422,6 +426,35 @@ delta_bsdiff_run() {
   done < <(delta_patched "$dir/report.0") >"$dir/bsdiff.last"
   awk '{ w += $1; c += $2; if ($3 > p) p = $3 } END { print w, c, p }' "$dir/bsdiff.last" \
     >>"$work/results/delta.$pair.bsdiff"
+}
+# The "large" pair: a bundle whose one executable is the first libraries of
+# the rebuild pair end to end, at least 16 MiB, old and new; how both tools
+# grow with a file's size.
+delta_large_prepare() {
+  local dir=$delta_root/large side lib
+  for side in old new; do
+    mkdir -p "$dir/$side/Zentrivale.app/Contents/MacOS" || fail "could not create $dir"
+    cp "$delta_root/rebuild/$side/Zentrivale.app/Contents/Info.plist" \
+      "$dir/$side/Zentrivale.app/Contents/" || fail "could not make the large pair"
+    : >"$dir/$side/Zentrivale.app/Contents/MacOS/Zentrivale"
+  done
+  for lib in "$delta_root/rebuild/old/Zentrivale.app/Contents/PlugIns/media"/*; do
+    [ "$(stat -c %s "$dir/old/Zentrivale.app/Contents/MacOS/Zentrivale")" -ge $((16 << 20)) ] && break
+    for side in old new; do
+      cat "$delta_root/rebuild/$side/Zentrivale.app/Contents/PlugIns/media/${lib##*/}" \
+        >>"$dir/$side/Zentrivale.app/Contents/MacOS/Zentrivale" || fail "could not make the large pair"
+    done
+  done
+  mkdir -p "$dir/bsdiff"
+}
+delta_large_bsdiff_run() {
+  local dir=$delta_root/large figures
+  rm -f "$dir/bsdiff"/*
+  sync
+  figures=$("$bench_bin/install_bench" time /usr/bin/bsdiff "$dir/old/Zentrivale.app/Contents/MacOS/Zentrivale" \
+    "$dir/new/Zentrivale.app/Contents/MacOS/Zentrivale" "$dir/bsdiff/large.patch" | tail -n 1)
+  [ -n "$figures" ] || fail "bsdiff failed on the large pair"
+  echo "$figures" >>"$work/results/delta.large.bsdiff"
 }
 delta_update_run() {
   local pair=$1 kind=$2 dir=$delta_root/$1 dead figures extra=()
@@ -449,9 +482,11 @@ for pair in $delta_pairs; do
   for ((run = 0; run < delta_runs; run++)); do
     if ((run % 2)); then
       [ "$pair" = rebuild ] && delta_bsdiff_run "$pair"
+      delta_tool_run "$pair" "$run" given
       delta_tool_run "$pair" "$run"
     else
       delta_tool_run "$pair" "$run"
+      delta_tool_run "$pair" "$run" given
       [ "$pair" = rebuild ] && delta_bsdiff_run "$pair"
     fi
   done
@@ -464,6 +499,18 @@ for pair in $delta_pairs; do
       delta_update_run "$pair" full
     fi
   done
+done
+
+note "delta update: large pair, $delta_runs runs"
+delta_large_prepare
+for ((run = 0; run < delta_runs; run++)); do
+  if ((run % 2)); then
+    delta_large_bsdiff_run
+    delta_tool_run large "$run"
+  else
+    delta_tool_run large "$run"
+    delta_large_bsdiff_run
+  fi
 done
 
 # ------------------------------------------------------------ sizes
@@ -576,11 +623,21 @@ delta_archive_row() {
 }
 delta_tool_row() {
   # delta_tool_row LABEL COLUMN FORMAT LIMIT
-  local t b r
+  local t g b r rg
   t=$(column "$2" "$work/results/delta.rebuild.tool" | median)
+  g=$(column "$2" "$work/results/delta.rebuild.tool.given" | median)
   b=$(column "$2" "$work/results/delta.rebuild.bsdiff" | median)
   r=$(ratio "$t" "$b")
-  printf '| %s | %s | %s | **%s** | %s %s |\n' "$1" "$($3 "$t")" "$($3 "$b")" "$r" "$4" "$(verdict "$r" "$4")"
+  rg=$(ratio "$g" "$b")
+  printf '| %s | %s | %s | %s | **%s** %s | **%s** %s |\n' "$1" "$($3 "$b")" "$($3 "$t")" "$($3 "$g")" \
+    "$r" "$(verdict "$r" "$4")" "$rg" "$(verdict "$rg" "$4")"
+}
+delta_large_row() {
+  # delta_large_row LABEL COLUMN FORMAT
+  local t b
+  t=$(column "$2" "$work/results/delta.large.tool" | median)
+  b=$(column "$2" "$work/results/delta.large.bsdiff" | median)
+  printf '| %s | %s | %s | **%s** |\n' "$1" "$($3 "$b")" "$($3 "$t")" "$(ratio "$t" "$b")"
 }
 delta_update_row() {
   local base=$work/results/delta.$1.update dw fw dp fp wr pr
@@ -785,24 +842,40 @@ The whole delta archive against the full archive of the same new release
 $(delta_archive_row rebuild "")
 $(delta_archive_row resources 2)
 
-\`bundle_delta\` on the rebuild pair (the whole tool: reading both trees,
-patching, writing the archive) against \`bsdiff\` run on every file it patched,
-one process each: wall and CPU time summed over the bsdiff processes, peak
-resident memory (ru_maxrss) the largest of them. Runs alternate which goes
-first.
+\`bundle_delta\` on the rebuild pair (the whole tool: reading and hashing
+both trees, patching, writing the delta archive, extracting and rebuilding
+it for its self-check) against \`bsdiff\` run on every file it patched, one
+process each: wall and CPU time summed over the bsdiff processes, peak
+resident memory (ru_maxrss) the largest of them. \`bundle_delta\` runs as
+the usage line gives it, where it counts what a full archive of the new
+release would take on a second thread, and with \`--full-archive\`, as a
+release that has made its full archive runs it. Runs alternate which goes
+first. Limit 0.5 for each ratio.
 
-| | bundle_delta | bsdiff | ratio | limit |
-|---|---|---|---|---|
+| | bsdiff | bundle_delta | bundle_delta --full-archive | ratio | ratio with --full-archive |
+|---|---|---|---|---|---|
 $(delta_tool_row "wall time, s" 1 seconds 0.5)
 $(delta_tool_row "CPU time, s" 2 seconds 0.5)
 $(delta_tool_row "peak resident memory, MiB" 3 mib 0.5)
 
+The peak memory of either tool is its libraries' and runtime's pages and
+what it holds for the largest file. \`bsdiff\` holds about nine bytes per
+byte of the old file; \`bundle_delta\` the old file and the new one whole
+and a quarter byte per byte for its index, but its libraries (libzip,
+libcrypto, libplist) take some 4 MiB of pages more than bsdiff's two. With
+the largest file here 2 MiB, those pages weigh the most. The large pair (one
+file of $(mib "$(($(stat -c %s "$delta_root/large/new/Zentrivale.app/Contents/MacOS/Zentrivale") / 1024))") MiB,
+the first libraries end to end, each changed as above) shows how the two
+grow with a file's size:
+
+| large pair | bsdiff | bundle_delta | ratio |
+|---|---|---|---|
+$(delta_large_row "wall time, s" 1 seconds)
+$(delta_large_row "CPU time, s" 2 seconds)
+$(delta_large_row "peak resident memory, MiB" 3 mib)
+
 For scale, \`bundle_delta\` on the resources pair, where it patches no
-binary: $(seconds "$(column 1 "$work/results/delta.resources.tool" | median)") s wall, $(mib "$(column 3 "$work/results/delta.resources.tool" | median)") MiB peak. bsdiff's figures hold only
-the patching; the tool's also hold reading and hashing both trees, the
-deflate of every changed file that judges patch against whole file, writing
-the delta archive, and writing a full archive to scratch space for the size
-it reports.
+binary: $(seconds "$(column 1 "$work/results/delta.resources.tool" | median)") s wall, $(mib "$(column 3 "$work/results/delta.resources.tool" | median)") MiB peak.
 
 An update of the installed old release with \`bundle_installer --delta\` and
 the delta archive against \`bundle_installer\` and the full archive, the

@@ -15,9 +15,10 @@ struct Match {
 };
 
 // Holds every kSampling-th suffix of the old file in sorted order, sorted a
-// slice of the file at a time and then merged: half a byte per byte of the
-// file, where a whole suffix array would take four. A match that starts elsewhere is found
-// a few bytes into it, and the patch maker's backward extension gets the rest.
+// slice of the file at a time and then merged: a quarter byte per byte of
+// the file, where a whole suffix array would take four. A match that starts
+// elsewhere is found a few bytes into it, and the patch maker's backward
+// extension gets the rest.
 // Up to 4 GiB.
 class SuffixIndex {
  public:
