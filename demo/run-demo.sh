@@ -498,9 +498,11 @@ note "the release keeps the published version 2 (\$DEMO/update-2) and makes the"
 note "delta from it, named after the version it applies to:"
 delta_archive=$demo_dir/Zentrivale-3-delta-from-2.zip
 show_command "$delta_program" --from "$demo_dir/update-2/Zentrivale.app" \
-  --to "$demo_dir/release-3/Zentrivale.app" --output "$delta_archive"
+  --to "$demo_dir/release-3/Zentrivale.app" --output "$delta_archive" \
+  --full-archive "$demo_dir/Zentrivale-3.zip"
 "$delta_program" --from "$demo_dir/update-2/Zentrivale.app" \
-  --to "$demo_dir/release-3/Zentrivale.app" --output "$delta_archive" >"$demo_dir/logs/delta-3.txt" 2>&1
+  --to "$demo_dir/release-3/Zentrivale.app" --output "$delta_archive" \
+  --full-archive "$demo_dir/Zentrivale-3.zip" >"$demo_dir/logs/delta-3.txt" 2>&1
 status=$?
 indent <"$demo_dir/logs/delta-3.txt"
 note "bundle_delta exited with status $status"
