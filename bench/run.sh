@@ -862,9 +862,9 @@ The peak memory of either tool is its libraries' and runtime's pages and
 what it holds for the largest file. \`bsdiff\` holds about nine bytes per
 byte of the old file; \`bundle_delta\` the old file and the new one whole
 and a quarter byte per byte for its index, but its libraries (libzip,
-libcrypto, libplist) take some 4 MiB of pages more than bsdiff's two. With
-the largest file here 2 MiB, those pages weigh the most. The large pair (one
-file of $(mib "$(($(stat -c %s "$delta_root/large/new/Zentrivale.app/Contents/MacOS/Zentrivale") / 1024))") MiB,
+libcrypto, libplist, Nettle) take some 3 MiB of pages more than bsdiff's. With
+the largest file here 2 MiB, those pages weigh the most. The large pair
+(one file of $(mib "$(($(stat -c %s "$delta_root/large/new/Zentrivale.app/Contents/MacOS/Zentrivale") / 1024))") MiB,
 the first libraries end to end, each changed as above) shows how the two
 grow with a file's size:
 

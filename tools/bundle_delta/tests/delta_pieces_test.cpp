@@ -1,5 +1,7 @@
 // The release tool's pieces on real temporary trees: where each new file's
-// bytes come from, and an extraction that never lands outside its directory.
+// bytes come from, an extraction that never lands outside its directory, and
+// the counting of deflated sizes.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -10,10 +12,13 @@
 
 #include "beneath.h"
 #include "bundle_tree.h"
+#include "deflated_size.h"
 #include "delta_plan.h"
 #include "delta_zip.h"
+#include "file_bytes.h"
 #include "files.h"
 #include "temp_dir.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -124,6 +129,41 @@ TEST(ZipExtractionTest, EntriesThatWouldLandOutsideAreRefused) {
   EXPECT_EQ(extracted.error().rfind("cannot extract " + archive + ": link/planted: ", 0), 0u)
       << extracted.error();
   EXPECT_FALSE(test_support::lexists(dir / "planted"));
+}
+
+// A limited count answers the one question it is asked, whether the whole
+// stream would pass the limit, and is exact whenever it would not.
+TEST(DeflatedSizeTest, LimitedCountTellsWhetherTheLimitIsPassed) {
+  const std::vector<std::string> inputs{"", std::string(1 << 20, '\0'), noise(300000, 7),
+                                        noise(1000, 8) + std::string(200000, 'a')};
+  for (const std::string& bytes : inputs) {
+    const std::uint64_t whole = delta::deflated_size(bytes, delta::kDefaultLevel);
+    for (std::uint64_t limit : {std::uint64_t{0}, whole / 2, whole - 1, whole, whole + 1}) {
+      const std::uint64_t limited = delta::deflated_size(bytes, delta::kDefaultLevel, limit);
+      if (whole > limit) {
+        EXPECT_GT(limited, limit) << bytes.size() << " bytes, limit " << limit;
+      } else {
+        EXPECT_EQ(limited, whole) << bytes.size() << " bytes, limit " << limit;
+      }
+    }
+  }
+  // Noise does not shrink; a long run does, to a small fraction of itself.
+  EXPECT_GT(delta::deflated_size(inputs[2], delta::kBestLevel), 300000u);
+  EXPECT_LT(delta::deflated_size(inputs[1], delta::kBestLevel), 2000u);
+}
+
+// A file's bytes as it holds them, whatever its size; nothing but regular files.
+TEST(FileBytesTest, ReadsRegularFilesWhole) {
+  test_support::TempDir dir("file-bytes-test");
+  for (const std::string& bytes : {std::string(), std::string("x"), noise(3 << 20, 9)}) {
+    write_file(dir / "f", bytes);
+    support::UniqueFd fd(::open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC));
+    auto read = delta::FileBytes::read(fd.get());
+    ASSERT_TRUE(read.ok()) << read.error();
+    EXPECT_EQ(read->view(), bytes);
+  }
+  support::UniqueFd directory(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_FALSE(delta::FileBytes::read(directory.get()).ok());
 }
 
 }  // namespace
