@@ -1,23 +1,16 @@
 #include "archive_contents.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <map>
 #include <set>
 
-#include "beneath.h"
 #include "deflated_size.h"
 #include "delta_manifest.h"
-#include "os_error.h"
 #include "path.h"
 
 namespace delta {
 namespace {
 
-using support::Error;
 using support::Result;
 
 std::string below(const std::string& bundle_name, const std::string& path) {
@@ -61,21 +54,13 @@ std::set<std::string> directories_above(const std::vector<StoredFile>& stored) {
   return directories;
 }
 
-// A file of the tree deflated as a full archive deflates it, read in chunks.
+// A file of the tree deflated as a full archive deflates it.
 Result<std::uint64_t> deflated_file_size(const BundleTree& tree, const std::string& path) {
-  auto failure = [&](const std::string& cause) {
-    return Error("cannot read " + shown_path(tree, path) + ": " + cause);
-  };
-  Result<support::UniqueFd> fd = open_beneath(tree.root_fd.get(), path, O_RDONLY);
-  if (!fd) return failure(fd.error());
   DeflatedSize size(kDefaultLevel);
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = support::retry_on_eintr([&] { return ::read(fd->get(), buffer, sizeof buffer); });
-    if (n < 0) return failure(support::os_error_text(errno));
-    if (n == 0) return size.finish();
-    size.add(std::string_view(buffer, static_cast<std::size_t>(n)));
-  }
+  Result<void> read =
+      read_tree_file_in_chunks(tree, path, [&](std::string_view chunk) { size.add(chunk); });
+  if (!read) return std::move(read).take_error();
+  return size.finish();
 }
 
 }  // namespace

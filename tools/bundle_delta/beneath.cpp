@@ -65,22 +65,14 @@ Result<UniqueFd> open_beneath(int root, std::string_view relative, int flags, mo
 }
 
 Result<std::string> read_all(int fd) {
-  // Read in place into a string sized for a regular file, so that its bytes
-  // are held once rather than in a buffer grown by doubling.
-  struct stat st;
-  const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
-  std::string bytes(sized ? static_cast<size_t>(st.st_size) + 1 : 65536, '\0');
-  size_t filled = 0;
+  std::string bytes;
+  char buffer[65536];
   for (;;) {
-    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
-    ssize_t n = retry_on_eintr(
-        [&] { return ::read(fd, bytes.data() + filled, bytes.size() - filled); });
+    ssize_t n = retry_on_eintr([&] { return ::read(fd, buffer, sizeof buffer); });
     if (n < 0) return os_error(errno);
-    if (n == 0) break;
-    filled += static_cast<size_t>(n);
+    if (n == 0) return bytes;
+    bytes.append(buffer, static_cast<size_t>(n));
   }
-  bytes.resize(filled);
-  return bytes;
 }
 
 Result<void> write_all(int fd, std::string_view bytes) {

@@ -173,6 +173,19 @@ Result<void> check_shippable(const BundleTree& tree) {
   return support::success();
 }
 
+Result<void> read_tree_file_in_chunks(const BundleTree& tree, const std::string& path,
+                                      const std::function<void(std::string_view)>& take) {
+  Result<support::UniqueFd> fd = open_beneath(tree.root_fd.get(), path, O_RDONLY);
+  if (!fd) return cannot_read(tree, path, fd.error());
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = support::retry_on_eintr([&] { return ::read(fd->get(), buffer, sizeof buffer); });
+    if (n < 0) return cannot_read(tree, path, support::os_error_text(errno));
+    if (n == 0) return support::success();
+    take(std::string_view(buffer, static_cast<std::size_t>(n)));
+  }
+}
+
 Result<FileBytes> read_tree_file(const BundleTree& tree, const std::string& path) {
   Result<support::UniqueFd> fd = open_beneath(tree.root_fd.get(), path, O_RDONLY);
   if (!fd) return cannot_read(tree, path, fd.error());

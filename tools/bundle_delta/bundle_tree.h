@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "file_bytes.h"
@@ -36,6 +38,11 @@ support::Result<BundleTree> walk_bundle(const std::string& root);
 // staying inside the bundle (judged on its text, from the link's directory).
 // Error: "refusing {path}: {why}".
 support::Result<void> check_shippable(const BundleTree& tree);
+
+// The file `path` of the tree, handed to `take` a chunk at a time. Error:
+// "cannot read {path}: {cause}".
+support::Result<void> read_tree_file_in_chunks(const BundleTree& tree, const std::string& path,
+                                               const std::function<void(std::string_view)>& take);
 
 // The file `path` of the tree, whole. Error: "cannot read {path}: {cause}".
 support::Result<FileBytes> read_tree_file(const BundleTree& tree, const std::string& path);

@@ -20,13 +20,11 @@ using support::Sha256Digest;
 
 // A file's digest, read in chunks rather than whole.
 Result<Sha256Digest> digest_of_file(const BundleTree& tree, const std::string& path) {
-  Result<support::UniqueFd> fd = open_beneath(tree.root_fd.get(), path, O_RDONLY);
-  if (!fd) return support::Error("cannot read " + shown_path(tree, path) + ": " + fd.error());
-  Result<Sha256Digest> digest = support::sha256_of_descriptor(fd->get());
-  if (!digest) {
-    return support::Error("cannot read " + shown_path(tree, path) + ": " + digest.error());
-  }
-  return digest;
+  support::platform::Sha256 hasher;
+  Result<void> read = read_tree_file_in_chunks(
+      tree, path, [&](std::string_view chunk) { hasher.update(chunk.data(), chunk.size()); });
+  if (!read) return std::move(read).take_error();
+  return hasher.finish();
 }
 
 // The old bundle's regular files: by path, and by digest and by name for a

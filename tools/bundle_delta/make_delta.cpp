@@ -92,13 +92,11 @@ Result<std::string> make_delta(const ToolArguments& arguments) {
   // What a full archive takes is only reported: the release's own when it is
   // given, else counted on a second thread while the delta is made (or,
   // without one, when asked for).
-  std::future<Result<std::uint64_t>> full_size = std::async(
-      arguments.full_archive.empty() ? std::launch::async | std::launch::deferred
-                                     : std::launch::deferred,
-      [&] {
-        return arguments.full_archive.empty() ? full_archive_size(new_tree, bundles->name)
-                                              : file_size(arguments.full_archive);
-      });
+  std::future<Result<std::uint64_t>> counted_full_size;
+  if (arguments.full_archive.empty()) {
+    counted_full_size = std::async(std::launch::async | std::launch::deferred,
+                                   [&] { return full_archive_size(new_tree, bundles->name); });
+  }
 
   Result<DeltaPlan> plan =
       plan_delta(old_tree, new_tree, *old_version, *new_version, patches->get());
@@ -116,7 +114,8 @@ Result<std::string> make_delta(const ToolArguments& arguments) {
   Result<void> checked = check_delta(delta_path, work, arguments.from, new_tree, bundles->name);
   if (!checked) return std::move(checked).take_error();
 
-  Result<std::uint64_t> full = full_size.get();
+  Result<std::uint64_t> full =
+      counted_full_size.valid() ? counted_full_size.get() : file_size(arguments.full_archive);
   if (!full) return std::move(full).take_error();
 
   if (::rename(delta_path.c_str(), arguments.output.c_str()) != 0) {
