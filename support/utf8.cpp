@@ -1,5 +1,7 @@
 #include "utf8.h"
 
+#include <cstdio>
+
 namespace support {
 namespace {
 
@@ -54,6 +56,47 @@ std::string lossy_utf8(std::string_view bytes) {
       out.append(bytes.substr(pos, length));
       pos += length;
     }
+  }
+  return out;
+}
+
+std::string printable(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  auto escape = [&out](const char* format, unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, format, value);
+    out += text;
+  };
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    size_t subpart;
+    const size_t length = valid_sequence_length(bytes, pos, subpart);
+    if (length == 0) {
+      for (size_t i = 0; i < subpart; ++i) {
+        escape("\\x%02x", static_cast<unsigned char>(bytes[pos + i]));
+      }
+      pos += subpart;
+      continue;
+    }
+    size_t next = pos;
+    const char32_t c = next_code_point(bytes, next);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      escape("\\x%02x", static_cast<unsigned>(c));
+    } else if ((c >= 0x80 && c <= 0x9f) || c == 0x2028 || c == 0x2029) {
+      escape("\\u{%04x}", static_cast<unsigned>(c));
+    } else {
+      out.append(bytes.substr(pos, length));
+    }
+    pos += length;
   }
   return out;
 }

@@ -10,6 +10,14 @@ namespace support {
 // U+FFFD (Unicode's "maximal subpart" practice); valid text is unchanged.
 std::string lossy_utf8(std::string_view bytes);
 
+// `bytes` as one line of text for a message or a log record, so that no
+// name or value read from a file can start a line of its own: valid UTF-8 is
+// kept; a backslash becomes \\; line feed, carriage return and tab become \n,
+// \r and \t; other C0 controls, DEL and each byte of an invalid sequence
+// become \xNN; C1 controls and U+2028, U+2029 become \u{NNNN}. Text without
+// any of these is shown unchanged.
+std::string printable(std::string_view bytes);
+
 // Whether `bytes` is well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 

@@ -30,6 +30,24 @@ TEST(LossyUtf8Test, RejectsOverlongsSurrogatesAndOutOfRange) {
   EXPECT_EQ(lossy_utf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
+TEST(PrintableTest, EveryLineBreakingOrInvalidByteIsEscaped) {
+  const struct {
+    std::string bytes, shown;
+  } cases[] = {
+      {"Contents/MacOS/Zentrivale 2.0 \xC3\xA9\xF0\x9F\x98\x80", "Contents/MacOS/Zentrivale 2.0 \xC3\xA9\xF0\x9F\x98\x80"},
+      {"2.0\n[update-helper] update installed successfully",
+       "2.0\\n[update-helper] update installed successfully"},
+      {"a\rb\tc\\d", "a\\rb\\tc\\\\d"},
+      {std::string("nul\0\x1b[31m\x7f", 10), "nul\\x00\\x1b[31m\\x7f"},
+      {"bad \xff\xfe and \xE2\x82 end", "bad \\xff\\xfe and \\xe2\\x82 end"},
+      {"c1 \xC2\x85 ls \xE2\x80\xA8 ps \xE2\x80\xA9", "c1 \\u{0085} ls \\u{2028} ps \\u{2029}"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(printable(c.bytes), c.shown) << c.shown;
+    EXPECT_EQ(printable(c.bytes).find('\n'), std::string::npos);
+  }
+}
+
 TEST(AppendUtf8Test, EncodesEachLength) {
   std::string out;
   for (char32_t c : {U'A', U'\u00E9', U'\u20AC', U'\U0001F600', U'\U0010FFFF'}) append_utf8(out, c);

@@ -128,7 +128,7 @@ TEST_F(BundleDeltaTest, DeltaHoldsOnlyWhatChangedAndRebuildsTheNewBundle) {
 
   // The report: each stored file, the totals, the sizes against a full archive.
   const std::string report = run.standard_output;
-  const std::string shown_byte = invalid_names ? "\xef\xbf\xbd" : byte;
+  const std::string shown_byte = invalid_names ? "\\xfe" : byte;
   for (const std::string& line : std::vector<std::string>{
            "patched Contents/Info.plist: 312 bytes, patch ",
            "patched Contents/MacOS/Zentrivale: 300000 bytes, patch ",

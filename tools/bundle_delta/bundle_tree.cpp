@@ -12,7 +12,7 @@
 #include "beneath.h"
 #include "os_error.h"
 #include "path.h"
-#include "printable.h"
+#include "utf8.h"
 
 namespace delta {
 namespace {
@@ -140,7 +140,7 @@ Result<void> check_entry(const BundleTree& tree, const TreeEntry& entry) {
 }  // namespace
 
 std::string shown_path(const BundleTree& tree, const std::string& path) {
-  return printable(path.empty() ? tree.root : support::join(tree.root, path));
+  return support::printable(path.empty() ? tree.root : support::join(tree.root, path));
 }
 
 Result<BundleTree> walk_bundle(const std::string& root) {

@@ -13,7 +13,7 @@
 #include "delta_zip.h"
 #include "os_error.h"
 #include "path.h"
-#include "printable.h"
+#include "utf8.h"
 
 namespace delta {
 namespace {
@@ -69,7 +69,7 @@ Result<std::optional<std::string>> first_difference(const BundleTree& expected,
     if (i == b.size() || !same_entry(a[i], b[i])) return std::optional<std::string>(a[i].path);
     if (a[i].kind != TreeEntry::Kind::file) continue;
     Result<bool> same = same_file(expected, actual, a[i].path);
-    if (!same) return Error(printable(a[i].path) + ": " + same.error());
+    if (!same) return Error(support::printable(a[i].path) + ": " + same.error());
     if (!*same) return std::optional<std::string>(a[i].path);
   }
   return std::optional<std::string>();
@@ -98,7 +98,7 @@ Result<void> check_delta(const std::string& archive, const std::string& work,
   if (!manifest) return std::move(manifest).take_error();
 
   const std::string rebuilt = support::join(work, bundle_name);
-  const std::string shown_new = printable(new_tree.root);
+  const std::string shown_new = support::printable(new_tree.root);
   Result<void> rebuild = installer::rebuild_bundle(*manifest, old_root, rebuilt);
   if (!rebuild) return Error("the delta does not rebuild " + shown_new + ": " + rebuild.error());
 
@@ -109,7 +109,7 @@ Result<void> check_delta(const std::string& archive, const std::string& work,
     return Error("cannot compare the rebuilt bundle with " + shown_new + ": " + difference.error());
   }
   if (*difference) {
-    return Error("the delta does not reproduce " + shown_new + ": " + printable(**difference));
+    return Error("the delta does not reproduce " + shown_new + ": " + support::printable(**difference));
   }
   return support::success();
 }

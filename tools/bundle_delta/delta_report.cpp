@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "printable.h"
+#include "utf8.h"
 
 namespace delta {
 namespace {
@@ -23,12 +23,12 @@ std::string delta_report(const DeltaPlan& plan, std::uint64_t delta_size,
     const std::string size = std::to_string(file.size) + " bytes";
     if (file.source == installer::DeltaEntry::Source::patched) {
       ++patched;
-      report += "patched " + printable(file.path) + ": " + size + ", patch " +
+      report += "patched " + support::printable(file.path) + ": " + size + ", patch " +
                 std::to_string(file.patch_size) + " bytes";
-      if (file.base_path != file.path) report += " from " + printable(file.base_path);
+      if (file.base_path != file.path) report += " from " + support::printable(file.base_path);
     } else {
       ++added;
-      report += "added " + printable(file.path) + ": " + size;
+      report += "added " + support::printable(file.path) + ": " + size;
     }
     report += ", " + std::to_string(file.deflated_size) + " deflated";
     report += "\n";

@@ -16,7 +16,7 @@
 #include "delta_zip.h"
 #include "os_error.h"
 #include "path.h"
-#include "printable.h"
+#include "utf8.h"
 #include "scratch_directory.h"
 
 namespace delta {
@@ -34,10 +34,10 @@ struct Bundles {
 Result<Bundles> read_bundles(const ToolArguments& arguments) {
   std::optional<std::string> old_name = support::file_name(arguments.from);
   std::optional<std::string> new_name = support::file_name(arguments.to);
-  if (!new_name) return Error("the new bundle has no name: " + printable(arguments.to));
+  if (!new_name) return Error("the new bundle has no name: " + support::printable(arguments.to));
   if (old_name != new_name) {
-    return Error("the bundles' names differ: " + printable(old_name.value_or(arguments.from)) +
-                 " and " + printable(*new_name));
+    return Error("the bundles' names differ: " + support::printable(old_name.value_or(arguments.from)) +
+                 " and " + support::printable(*new_name));
   }
   Result<BundleTree> old_tree = walk_bundle(arguments.from);
   if (!old_tree) return std::move(old_tree).take_error();
@@ -51,9 +51,9 @@ Result<Bundles> read_bundles(const ToolArguments& arguments) {
 Result<std::uint64_t> file_size(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
-    return Error("cannot read " + printable(path) + ": " + support::os_error_text(errno));
+    return Error("cannot read " + support::printable(path) + ": " + support::os_error_text(errno));
   }
-  if (!S_ISREG(st.st_mode)) return Error("cannot read " + printable(path) + ": not a file");
+  if (!S_ISREG(st.st_mode)) return Error("cannot read " + support::printable(path) + ": not a file");
   return static_cast<std::uint64_t>(st.st_size);
 }
 
@@ -65,10 +65,10 @@ Result<std::uint64_t> written_size(const std::string& path, const std::vector<Zi
 
 Result<support::UniqueFd> make_directory(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) != 0) {
-    return Error("cannot create " + printable(path) + ": " + support::os_error_text(errno));
+    return Error("cannot create " + support::printable(path) + ": " + support::os_error_text(errno));
   }
   Result<support::UniqueFd> fd = open_directory(path);
-  if (!fd) return Error("cannot open " + printable(path) + ": " + fd.error());
+  if (!fd) return Error("cannot open " + support::printable(path) + ": " + fd.error());
   return fd;
 }
 
@@ -119,7 +119,7 @@ Result<std::string> make_delta(const ToolArguments& arguments) {
   if (!full) return std::move(full).take_error();
 
   if (::rename(delta_path.c_str(), arguments.output.c_str()) != 0) {
-    return Error("cannot write " + printable(arguments.output) + ": " +
+    return Error("cannot write " + support::printable(arguments.output) + ": " +
                  support::os_error_text(errno));
   }
   return delta_report(*plan, *delta_size, *full);

@@ -8,7 +8,7 @@
 
 #include "os_error.h"
 #include "path.h"
-#include "printable.h"
+#include "utf8.h"
 #include "tree_removal.h"
 
 namespace delta {
@@ -20,7 +20,7 @@ support::Result<ScratchDirectory> ScratchDirectory::beside(const std::string& ou
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (!::mkdtemp(buffer.data())) {
-    return support::Error("cannot create a temporary directory beside " + printable(output) +
+    return support::Error("cannot create a temporary directory beside " + support::printable(output) +
                           ": " + support::os_error_text(errno));
   }
   return ScratchDirectory(buffer.data());

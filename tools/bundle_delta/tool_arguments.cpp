@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "printable.h"
+#include "utf8.h"
 
 namespace delta {
 
@@ -15,7 +15,7 @@ support::Result<ToolArguments> parse_tool_arguments(const std::vector<std::strin
     for (const auto& [name, value] : options) {
       if (arguments[i] == name) slot = value;
     }
-    if (!slot) return support::Error("unknown argument: " + printable(arguments[i]));
+    if (!slot) return support::Error("unknown argument: " + support::printable(arguments[i]));
     if (*slot) return support::Error(arguments[i] + " given twice");
     if (i + 1 == arguments.size()) return support::Error(arguments[i] + " requires a value");
     *slot = arguments[++i];

@@ -12,7 +12,7 @@
 #include "beneath.h"
 #include "delta_zip.h"
 #include "os_error.h"
-#include "printable.h"
+#include "utf8.h"
 #include "zip_error_text.h"
 
 namespace delta {
@@ -69,7 +69,7 @@ Result<Entry> entry_at(zip_t* archive, zip_uint64_t index) {
   }
   entry.mode = unix_mode ? (mode & 0777) : (entry.kind == ZipItem::Kind::directory ? 0755 : 0644);
   if (!is_contained(entry.path)) {
-    return Error("refusing an entry outside the destination: " + printable(raw_name));
+    return Error("refusing an entry outside the destination: " + support::printable(raw_name));
   }
   return entry;
 }
@@ -137,9 +137,9 @@ Result<void> create(zip_t* archive, zip_uint64_t index, const Entry& entry, int 
 Result<void> set_directory_modes(const std::vector<Entry>& directories, int root) {
   for (auto it = directories.rbegin(); it != directories.rend(); ++it) {
     Result<UniqueFd> fd = open_beneath(root, it->path, O_RDONLY | O_DIRECTORY);
-    if (!fd) return Error(printable(it->path) + ": " + fd.error());
+    if (!fd) return Error(support::printable(it->path) + ": " + fd.error());
     if (::fchmod(fd->get(), it->mode) != 0) {
-      return Error(printable(it->path) + ": " + support::os_error_text(errno));
+      return Error(support::printable(it->path) + ": " + support::os_error_text(errno));
     }
   }
   return support::success();
@@ -153,7 +153,7 @@ Result<void> extract_all(zip_t* archive, int root) {
     Result<Entry> entry = entry_at(archive, index);
     if (!entry) return std::move(entry).take_error();
     Result<void> created = create(archive, index, *entry, root);
-    if (!created) return Error(printable(entry->path) + ": " + created.error());
+    if (!created) return Error(support::printable(entry->path) + ": " + created.error());
     if (entry->kind == ZipItem::Kind::directory) directories.push_back(std::move(*entry));
   }
   return set_directory_modes(directories, root);
@@ -163,7 +163,7 @@ Result<void> extract_all(zip_t* archive, int root) {
 
 Result<void> extract_zip(const std::string& path, const std::string& destination) {
   auto failure = [&](const std::string& cause) {
-    return Error("cannot extract " + printable(path) + ": " + cause);
+    return Error("cannot extract " + support::printable(path) + ": " + cause);
   };
   int code = 0;
   std::unique_ptr<zip_t, ZipClose> archive(
@@ -172,7 +172,7 @@ Result<void> extract_zip(const std::string& path, const std::string& destination
     return failure(zip_error_text(code));
   }
   Result<UniqueFd> root = open_directory(destination);
-  if (!root) return failure(printable(destination) + ": " + root.error());
+  if (!root) return failure(support::printable(destination) + ": " + root.error());
   Result<void> extracted = extract_all(archive.get(), root->get());
   if (!extracted) return failure(extracted.error());
   return support::success();

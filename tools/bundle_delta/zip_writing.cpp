@@ -12,7 +12,7 @@
 #include "deflated_size.h"
 #include "delta_zip.h"
 #include "os_error.h"
-#include "printable.h"
+#include "utf8.h"
 #include "zip_error_text.h"
 
 namespace delta {
@@ -123,7 +123,7 @@ bool add_item(zip_t* archive, const ZipItem& item) {
 
 Result<void> write_zip(const std::string& path, const std::vector<ZipItem>& items) {
   auto failure = [&](const std::string& cause) {
-    return Error("cannot write " + printable(path) + ": " + cause);
+    return Error("cannot write " + support::printable(path) + ": " + cause);
   };
   int code = 0;
   zip_t* archive = ::zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
@@ -132,7 +132,7 @@ Result<void> write_zip(const std::string& path, const std::vector<ZipItem>& item
   }
   for (const ZipItem& item : items) {
     if (!add_item(archive, item)) {
-      std::string cause = printable(item.name) + ": " + ::zip_strerror(archive);
+      std::string cause = support::printable(item.name) + ": " + ::zip_strerror(archive);
       ::zip_discard(archive);
       return failure(cause);
     }
