@@ -58,7 +58,7 @@ int clone_file(int src_fd, int dst_dir_fd, const char* dst_name);
 
 using Sha256Digest = std::array<unsigned char, 32>;
 
-// SHA-256 from the system: CommonCrypto on macOS, libcrypto on Linux.
+// SHA-256 from the system: CommonCrypto on macOS, Nettle on Linux.
 class Sha256 {
  public:
   Sha256();

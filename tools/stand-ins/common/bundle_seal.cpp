@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <optional>
 
+#include "digest.h"
 #include "files.h"
 #include "fs.h"
 #include "os_error.h"
@@ -52,37 +51,6 @@ std::string escape(std::string_view bytes) {
   return out;
 }
 
-// SHA-256 of a stream of bytes, as lower-case hexadecimal.
-class Sha256 {
- public:
-  Sha256() : context_(::EVP_MD_CTX_new()) {
-    ok_ = context_ && ::EVP_DigestInit_ex(context_.get(), ::EVP_sha256(), nullptr) == 1;
-  }
-  void update(const void* data, size_t size) {
-    ok_ = ok_ && ::EVP_DigestUpdate(context_.get(), data, size) == 1;
-  }
-  // Nothing when libcrypto failed (out of memory).
-  std::optional<std::string> hex_digest() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (!ok_ || ::EVP_DigestFinal_ex(context_.get(), digest, &size) != 1) return std::nullopt;
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-      hex += kHex[digest[i] >> 4];
-      hex += kHex[digest[i] & 0xF];
-    }
-    return hex;
-  }
-
- private:
-  struct Free {
-    void operator()(EVP_MD_CTX* context) const { ::EVP_MD_CTX_free(context); }
-  };
-  std::unique_ptr<EVP_MD_CTX, Free> context_;
-  bool ok_ = false;
-};
-
 class Directory {
  public:
   explicit Directory(DIR* dir) : dir_(dir) {}
@@ -106,19 +74,11 @@ support::Result<std::string> describe_file(int dir_fd, const char* name, const s
   support::UniqueFd fd(support::retry_on_eintr(
       [&] { return ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }));
   if (!fd.valid()) return entry_error(path, errno);
-  Sha256 hash;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = support::retry_on_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n < 0) return entry_error(path, errno);
-    if (n == 0) break;
-    hash.update(buffer, static_cast<size_t>(n));
-  }
+  support::Result<support::Sha256Digest> digest = support::sha256_of_descriptor(fd.get());
+  if (!digest) return support::Error(path + ": " + digest.error());
   char execute_bits[8];
   std::snprintf(execute_bits, sizeof execute_bits, "%03o", static_cast<unsigned>(mode & 0111));
-  std::optional<std::string> digest = hash.hex_digest();
-  if (!digest) return support::Error(path + ": SHA-256 failed in libcrypto");
-  return "file x=" + std::string(execute_bits) + " sha256=" + *digest;
+  return "file x=" + std::string(execute_bits) + " sha256=" + support::to_hex(*digest);
 }
 
 support::Result<std::string> describe_link(int dir_fd, const char* name, const std::string& path) {
