@@ -24,10 +24,4 @@ support::Result<support::UniqueFd> open_beneath(int root, std::string_view relat
                                                 mode_t mode = 0,
                                                 bool create_directories = false);
 
-// Everything `fd` holds from its current offset. Error: the system's.
-support::Result<std::string> read_all(int fd);
-
-// Writes all of `bytes`. Error: the system's.
-support::Result<void> write_all(int fd, std::string_view bytes);
-
 }  // namespace delta

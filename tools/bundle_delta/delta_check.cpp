@@ -11,6 +11,7 @@
 #include "delta_manifest.h"
 #include "delta_rebuild.h"
 #include "delta_zip.h"
+#include "full_io.h"
 #include "os_error.h"
 #include "path.h"
 #include "utf8.h"
@@ -80,7 +81,7 @@ Result<installer::DeltaManifest> extracted_manifest(const std::string& work) {
   if (!root) return std::move(root).take_error();
   Result<support::UniqueFd> fd = open_beneath(root->get(), installer::kDeltaManifestName, O_RDONLY);
   if (!fd) return Error("the delta's manifest is missing: " + fd.error());
-  Result<std::string> bytes = read_all(fd->get());
+  Result<std::string> bytes = support::read_all(fd->get());
   if (!bytes) return std::move(bytes).take_error();
   auto manifest = installer::parse_delta_manifest(*bytes);
   if (!manifest) return Error("the delta's manifest does not parse: " + manifest.error());

@@ -8,6 +8,7 @@
 #include "beneath.h"
 #include "deflated_size.h"
 #include "digest.h"
+#include "full_io.h"
 #include "patch_maker.h"
 #include "path.h"
 
@@ -101,7 +102,7 @@ DeltaEntry entry_of(const TreeEntry& entry) {
 Result<void> write_patch(int directory, const std::string& name, const std::string& patch) {
   Result<support::UniqueFd> fd =
       open_beneath(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0600);
-  Result<void> written = fd ? write_all(fd->get(), patch) : std::move(fd).take_error();
+  Result<void> written = fd ? support::write_all(fd->get(), patch) : std::move(fd).take_error();
   if (!written) return support::Error("cannot write a patch: " + written.error());
   return support::success();
 }

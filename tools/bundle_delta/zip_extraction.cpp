@@ -11,6 +11,7 @@
 
 #include "beneath.h"
 #include "delta_zip.h"
+#include "full_io.h"
 #include "os_error.h"
 #include "utf8.h"
 #include "zip_error_text.h"
@@ -95,7 +96,7 @@ Result<void> copy_entry(zip_t* archive, zip_uint64_t index, int fd) {
     zip_int64_t n = ::zip_fread(file.get(), buffer, sizeof buffer);
     if (n < 0) return Error(::zip_file_strerror(file.get()));
     if (n == 0) return support::success();
-    Result<void> written = write_all(fd, std::string_view(buffer, static_cast<size_t>(n)));
+    Result<void> written = support::write_all(fd, std::string_view(buffer, static_cast<size_t>(n)));
     if (!written) return written;
   }
 }

@@ -12,8 +12,9 @@
 #include <optional>
 
 #include "digest.h"
-#include "files.h"
+#include "file_reading.h"
 #include "fs.h"
+#include "full_io.h"
 #include "os_error.h"
 #include "path.h"
 #include "unique_fd.h"
@@ -214,7 +215,7 @@ support::Result<void> seal_bundle(const std::string& bundle,
   }));
   if (!fd.valid()) return entry_error(seal, errno);
   std::string team_line = team ? std::string(kTeamPrefix) + *team + "\n" : "";
-  auto written = write_all(fd.get(), std::string(kSealHeader) + "\n" + team_line + *description);
+  auto written = support::write_all(fd.get(), std::string(kSealHeader) + "\n" + team_line + *description);
   if (!written) return support::Error(seal + ": " + written.error());
   return support::success();
 }

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "files.h"
+#include "file_reading.h"
 #include "fs.h"
 #include "os_error.h"
 #include "path.h"

@@ -6,7 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "files.h"
+#include "full_io.h"
+#include "file_reading.h"
 #include "plist_reader.h"
 
 namespace {
@@ -40,6 +41,6 @@ int main(int argc, char** argv) {
     return fail("Print: Entry, \":" + key + "\", is not a string (this stand-in prints strings only)");
   }
   std::string line = *entry->second + "\n";
-  if (!stand_in::write_all(STDOUT_FILENO, line)) return 1;
+  if (!support::write_all(STDOUT_FILENO, line)) return 1;
   return 0;
 }
