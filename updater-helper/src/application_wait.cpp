@@ -1,11 +1,11 @@
 #include "application_wait.h"
 
 #include <signal.h>
-#include <time.h>
 
 #include <cerrno>
 
 #include "os_error.h"
+#include "pause.h"
 
 namespace installer {
 namespace {
@@ -23,15 +23,6 @@ support::Result<Presence> probe(pid_t pid) {
                         support::os_error_text(error));
 }
 
-// Sleeps the whole duration, resuming after signals.
-void pause_for(std::chrono::milliseconds duration) {
-  struct timespec remaining;
-  remaining.tv_sec = static_cast<time_t>(duration.count() / 1000);
-  remaining.tv_nsec = static_cast<long>(duration.count() % 1000) * 1000000L;
-  while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
-}
-
 }  // namespace
 
 support::Result<void> wait_for_application_exit(pid_t pid, Log& log, const WaitTiming& timing) {
@@ -40,10 +31,10 @@ support::Result<void> wait_for_application_exit(pid_t pid, Log& log, const WaitT
     support::Result<Presence> presence = probe(pid);
     if (!presence) return std::move(presence).take_error();
     if (presence.value() == Presence::gone) {
-      pause_for(timing.pause_after_exit);
+      support::pause_for(timing.pause_after_exit);
       return support::success();
     }
-    pause_for(timing.poll_interval);
+    support::pause_for(timing.poll_interval);
   }
   return support::Error("timed out waiting for Zentrivale to exit");
 }

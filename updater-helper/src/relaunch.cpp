@@ -1,9 +1,9 @@
 #include "relaunch.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "child_process.h"
+#include "pause.h"
 #include "wait_status.h"
 
 namespace installer {
@@ -38,7 +38,7 @@ support::Result<void> relaunch(const std::string& bundle, Log& log, const Tools&
     log.line("relaunch attempt " + std::to_string(attempt) + " failed: " + last_error);
     // The last failure pauses too: a relaunch that gives up always takes the
     // same time, whatever its attempts failed with.
-    std::this_thread::sleep_for(timing.pause_after_failure);
+    support::pause_for(timing.pause_after_failure);
   }
   return support::Error("the update was installed, but the application could not be relaunched: " +
                         last_error);
