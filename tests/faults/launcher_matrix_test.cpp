@@ -287,6 +287,7 @@ TEST(LauncherCallSites, EveryCallSiteOfALaunchIsFailedByARow) {
                         : "a level of T/home/Library/Application Support/Zentrivale";
         }
         subject = std::regex_replace(subject, std::regex("pid [0-9]+"), "pid <pid>");
+        subject = std::regex_replace(subject, std::regex("/proc/[0-9]+/"), "/proc/<pid>/");
         return line.call + " " + subject + " [after: " + (phase.empty() ? "(start)" : phase) + "]";
       },
       named);
