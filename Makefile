@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all configure dependencies test demo bench macos clean
+.PHONY: all configure dependencies test demo bench bench-launcher macos clean
 
 all: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -31,6 +31,13 @@ bench: dependencies
 	cmake -S bench -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 	cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target bench_programs
 	bash bench/run.sh $(BENCH_BUILD_DIR)
+
+# The launcher alone against its floors, printed rather than written: a minute.
+bench-launcher: dependencies
+	cmake -S bench -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target bundle_starter launch_floor \
+	  bench_backend bench_frontend launch_probe
+	bash bench/run.sh --launcher-only $(BENCH_BUILD_DIR)
 
 # The macOS check build, cross-compiled here with Zig: universal binaries in
 # $(MACOS_BUILD_DIR)/universal, checked for both architectures, macOS 11.0 and

@@ -2,23 +2,30 @@
 # Measures bundle_starter and bundle_installer against their floors, side by
 # side in one run, and writes the results as a Markdown table.
 #
-# usage: bench/run.sh [--quick] BENCH_BUILD_DIR [OUTPUT]
+# usage: bench/run.sh [--quick] [--launcher-only] BENCH_BUILD_DIR [OUTPUT]
 #   BENCH_BUILD_DIR  a build of the bench/ project (make bench does both)
 #   OUTPUT           the Markdown file to write (default: docs/benchmarks.md)
 #   --quick          a smoke run: tiny trees, one or two runs of each, a few
 #                    seconds; its figures mean nothing
+#   --launcher-only  only the launcher against its floors, its figures and
+#                    goals printed on standard output; nothing is written
 #
 # Runs in a private network namespace of its own (port 3000 stays free for
 # everyone else) and writes its trees under BENCH_BUILD_DIR and /dev/shm.
 set -u
 
 quick=
-if [ "${1:-}" = --quick ]; then
-  quick=yes
+launcher_only=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=yes ;;
+    --launcher-only) launcher_only=yes ;;
+    *) break ;;
+  esac
   shift
-fi
+done
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-  echo "usage: bench/run.sh [--quick] BENCH_BUILD_DIR [OUTPUT]" >&2
+  echo "usage: bench/run.sh [--quick] [--launcher-only] BENCH_BUILD_DIR [OUTPUT]" >&2
   exit 2
 fi
 bench_dir=$(cd "$(dirname "$0")" && pwd)
@@ -59,11 +66,12 @@ fi
 bin=$build_dir/bin
 bench_bin=$build_dir/bench-bin
 tool_root=$build_dir/tool-root
-for program in "$bin/bundle_starter" "$bin/bundle_installer" "$bench_bin/launch_floor" \
-  "$bench_bin/bench_backend" "$bench_bin/bench_frontend" "$bench_bin/launch_probe" \
-  "$bench_bin/install_bench" "$bench_bin/delta_trees" "$bin/bundle_delta" \
-  "$tool_root/usr/bin/ditto" "$tool_root/usr/bin/codesign" \
-  "$tool_root/usr/libexec/PlistBuddy" "$tool_root/usr/sbin/spctl"; do
+needed=("$bin/bundle_starter" "$bench_bin/launch_floor" "$bench_bin/bench_backend"
+  "$bench_bin/bench_frontend" "$bench_bin/launch_probe")
+[ -n "$launcher_only" ] || needed+=("$bin/bundle_installer" "$bench_bin/install_bench"
+  "$bench_bin/delta_trees" "$bin/bundle_delta" "$tool_root/usr/bin/ditto"
+  "$tool_root/usr/bin/codesign" "$tool_root/usr/libexec/PlistBuddy" "$tool_root/usr/sbin/spctl")
+for program in "${needed[@]}"; do
   [ -x "$program" ] || fail "$program is missing: build the bench project first (make bench)"
 done
 
@@ -77,6 +85,7 @@ if [ -z "${ZENTRIVALE_BENCH_IN_NETNS:-}" ]; then
     namespace=(unshare -rn)
   fi
   exec "${namespace[@]}" env ZENTRIVALE_BENCH_IN_NETNS=1 bash "$0" ${quick:+--quick} \
+    ${launcher_only:+--launcher-only} \
     "$build_dir" "$output"
 fi
 /usr/sbin/ip link set lo up || fail "could not bring up lo in the private network namespace"
@@ -218,6 +227,26 @@ exit_tail=$(cat "$work/launch/starter.runs" "$work/launch/floor.runs" |
 shell_helpers=$(awk -v t="$exit_tail" '{ print $2 - $1 - $3 - $4 - t }' \
   "$work/launch/shell.runs" | median)
 shell_total=$(awk -v t="$exit_tail" '{ print $2 - $3 - $4 - t }' "$work/launch/shell.runs" | median)
+
+if [ -n "$launcher_only" ]; then
+  for variant in $launchers; do
+    printf '%-8s CPU %s ms, instructions %s thousand, idle RSS %s MiB, wall %s ms\n' "$variant" \
+      "$(ms "${launch_self[$variant]}")" "$(thousands "${launch_ir[$variant]}")" \
+      "$(mib "${launch_rss[$variant]}")" "$(ms "${launch_wall[$variant]}")"
+  done
+  for goal in "CPU time:${launch_self[starter]}:${launch_self[floor]}:1.5" \
+    "instructions:${launch_ir[starter]}:${launch_ir[floor]}:1.5" \
+    "idle resident memory:${launch_rss[starter]}:${launch_rss[floor]}:1.3"; do
+    IFS=: read -r what mine floor limit <<<"$goal"
+    r=$(ratio "$mine" "$floor")
+    echo "$what, bundle_starter / C floor: $r (limit $limit) $(verdict "$r" "$limit")"
+  done
+  r=$(ratio "${launch_self[starter]}" "$shell_total")
+  echo "CPU time, bundle_starter / shell launcher: $r (limit 0.3) $(verdict "$r" 0.3)"
+  r=$(ratio "${launch_ir[starter]}" "${launch_ir[shell]}")
+  echo "instructions, bundle_starter / shell launcher: $r (limit 0.3) $(verdict "$r" 0.3)"
+  exit 0
+fi
 
 # ------------------------------------------------------------ installation step
 

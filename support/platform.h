@@ -4,9 +4,13 @@
 // library support_sha256, which the launcher does not link).
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,13 @@ Result<std::string> executable_path();
 // Atomically exchanges the directory entries `a` and `b`. Returns 0, or the
 // error number when the system refuses (unsupported volume, missing entry, ...).
 int exchange(const char* a, const char* b);
+
+// When the process `pid` started, as the system keeps it (clock ticks since
+// boot on Linux, microseconds since 1970 on macOS): with the process ID it
+// tells that process from any later one given the same ID. Nothing when no
+// process of that ID runs (one that has ended but is not yet reaped does not
+// run) or the system does not say.
+std::optional<uint64_t> process_start_time(pid_t pid);
 
 // The symbolic name of a signal ("SIGKILL"), or nullptr when it has none.
 const char* signal_name(int signal);

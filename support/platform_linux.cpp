@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <string_view>
 
 #include "os_error.h"
 #include "platform.h"
@@ -25,6 +26,55 @@ Result<std::string> executable_path() {
 int exchange(const char* a, const char* b) {
   // Through glibc's wrapper (not syscall()) so that tests can intercept it.
   return ::renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// The start time in the text of /proc/<pid>/stat: field 22, counted from the
+// pid; the name in field 2 may hold blanks and parentheses of its own, so
+// fields are counted from the last ")". Nothing for a process that has ended.
+std::optional<uint64_t> start_time_in_stat(std::string_view stat) {
+  size_t name_end = stat.rfind(')');
+  if (name_end == std::string_view::npos) return std::nullopt;
+  std::string_view rest = stat.substr(name_end + 1);
+  for (int field = 3; field <= 22; ++field) {
+    if (rest.empty() || rest.front() != ' ') return std::nullopt;
+    rest.remove_prefix(1);
+    size_t end = rest.find_first_of(" \n");
+    if (end == std::string_view::npos) return std::nullopt;  // cut off
+    std::string_view value = rest.substr(0, end);
+    rest.remove_prefix(end);
+    if (field == 3 && (value == "Z" || value == "X")) return std::nullopt;
+    if (field != 22) continue;
+    uint64_t ticks = 0;
+    for (char c : value) {
+      if (c < '0' || c > '9' || ticks > (UINT64_MAX - 9) / 10) return std::nullopt;
+      ticks = ticks * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value.empty()) return std::nullopt;
+    return ticks;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<uint64_t> process_start_time(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  UniqueFd file(retry_on_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!file.valid()) return std::nullopt;
+  // Field 22 lies well within the first kilobyte: a short name and twenty
+  // numbers come before it.
+  char buffer[1024];
+  size_t size = 0;
+  while (size < sizeof buffer) {
+    ssize_t got = retry_on_eintr([&] { return ::read(file.get(), buffer + size, sizeof buffer - size); });
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    size += static_cast<size_t>(got);
+  }
+  return start_time_in_stat(std::string_view(buffer, size));
 }
 
 const char* signal_name(int signal) {

@@ -1,10 +1,12 @@
 // macOS side of the platform layer: the shipped programs.
 #include <fcntl.h>
+#include <libproc.h>
 #include <mach-o/dyld.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/clonefile.h>
+#include <sys/proc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,6 +47,14 @@ Result<std::string> executable_path() {
 
 int exchange(const char* a, const char* b) {
   return ::renamex_np(a, b, RENAME_SWAP) == 0 ? 0 : errno;
+}
+
+std::optional<uint64_t> process_start_time(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  proc_bsdinfo info{};
+  int size = ::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info);
+  if (size != static_cast<int>(sizeof info) || info.pbi_status == SZOMB) return std::nullopt;
+  return info.pbi_start_tvsec * 1'000'000 + info.pbi_start_tvusec;
 }
 
 const char* signal_name(int signal) {

@@ -39,6 +39,7 @@ struct LauncherCase {
   std::optional<bool> frontend = true;
   bool terminated = true;    // the backend received SIGTERM (when it was started)
   double at_least = 0;       // seconds the launch must take
+  std::string frontend_behaviour;  // the double's; "" for its default
 
   LauncherCase(std::string case_name, std::string case_step, Fault case_fault,
                std::string subject)
@@ -76,6 +77,10 @@ struct LauncherCase {
     at_least = seconds;
     return *this;
   }
+  LauncherCase& with_frontend(const std::string& behaviour) {
+    frontend_behaviour = behaviour;
+    return *this;
+  }
 };
 
 std::vector<LauncherCase> launcher_cases() {
@@ -94,12 +99,26 @@ std::vector<LauncherCase> launcher_cases() {
                    fault("MKDIR", "1:EROFS", "Library/Caches"), "Library/Caches")
           .fails("EROFS")
           .before_children());
+  add(LauncherCase("launch_lock_opened", "opening the launch lock",
+                   fault("OPEN", "1:EACCES", "launch.lock"), "launch.lock")
+          .fails("EACCES")
+          .before_children());
   add(LauncherCase("precheck_connection", "is another backend listening (pre-check)",
                    fault("CONNECT", "1:EACCES", "127.0.0.1:3000"), "127.0.0.1:3000"));
   add(LauncherCase("backend_started", "starting the backend",
                    fault("POSIX_SPAWN", "EACCES", "/backend"), "/backend")
           .fails("EACCES")
           .before_children());
+  // The record of the backend only helps a later launch: failing to keep it
+  // changes nothing in this one.
+  add(LauncherCase("backend_identity", "reading the backend's start time",
+                   fault("OPEN", "1:EACCES", "/stat"), "/stat"));
+  add(LauncherCase("backend_record_opened", "writing the backend's record",
+                   fault("OPEN", "1:ENOSPC", "backend.pid.new"), "backend.pid.new"));
+  add(LauncherCase("backend_record_written", "writing the backend's record",
+                   fault("WRITE", "1:ENOSPC", "backend.pid.new"), "backend.pid.new"));
+  add(LauncherCase("backend_record_renamed", "putting the backend's record in place",
+                   fault("RENAME", "1:EACCES", "backend.pid"), "backend.pid"));
   add(LauncherCase("readiness_connection", "first readiness attempt",
                    fault("CONNECT", "2:ENETUNREACH", "127.0.0.1:3000"), "127.0.0.1:3000"));
   add(LauncherCase("readiness_status_query", "has the backend exited (readiness)",
@@ -111,14 +130,17 @@ std::vector<LauncherCase> launcher_cases() {
                    fault("POSIX_SPAWN", "ENOMEM", "/frontend"), "/frontend")
           .fails("ENOMEM")
           .without_frontend());
-  add(LauncherCase("frontend_awaited", "waiting for the frontend",
-                   fault("WAITPID", "1:ECHILD", "blocking"), "blocking")
+  add(LauncherCase("frontend_awaited", "has the frontend exited",
+                   fault("WAITPID", "1:ECHILD", "WNOHANG", "POSIX_SPAWN:/frontend"), "WNOHANG")
           .fails("ECHILD")
           .frontend_may_be_cut_short());
-  add(LauncherCase("frontend_wait_interrupted", "waiting for the frontend",
-                   fault("WAITPID", "1:EINTR", "blocking"), "blocking"));
+  add(LauncherCase("frontend_wait_interrupted", "has the frontend exited",
+                   fault("WAITPID", "1:EINTR", "WNOHANG", "POSIX_SPAWN:/frontend"), "WNOHANG"));
+  // The frontend runs through one query and ends before the second: the
+  // third is the backend's.
   add(LauncherCase("stop_status_query", "has the backend exited (stopping)",
-                   fault("WAITPID", "1:ECHILD", "WNOHANG", "WAITPID:blocking"), "WNOHANG"));
+                   fault("WAITPID", "3:ECHILD", "WNOHANG", "POSIX_SPAWN:/frontend"), "WNOHANG")
+          .with_frontend("exit 0 300"));
   add(LauncherCase("stop_grace_query", "has the backend ended after SIGTERM",
                    fault("WAITPID", "1:ECHILD", "WNOHANG", "KILL:signal 15"), "WNOHANG")
           .sigterm_may_be_overtaken());
@@ -126,6 +148,8 @@ std::vector<LauncherCase> launcher_cases() {
                    fault("KILL", "1:EPERM", "signal 15"), "signal 15")
           .sigterm_may_be_overtaken()
           .taking(10));
+  add(LauncherCase("backend_record_removed", "removing the backend's record",
+                   fault("UNLINK", "1:EACCES", "backend.pid$"), "backend.pid"));
   return all;
 }
 
@@ -172,6 +196,7 @@ class LauncherFaultMatrix : public ::testing::TestWithParam<size_t> {
 TEST_P(LauncherFaultMatrix, Row) {
   const LauncherCase c = launcher_cases()[GetParam()];
   Bundle bundle;
+  if (!c.frontend_behaviour.empty()) bundle.behave("frontend", c.frontend_behaviour);
   Launch launch = launch_with(bundle, {c.fault});
   Record backend = bundle.record("backend");
   Record frontend = bundle.record("frontend");
@@ -237,7 +262,6 @@ std::string launcher_phase(const TraceLine& line) {
   if (line.call == "POSIX_SPAWN" && line.subject.find("/frontend") != std::string::npos) {
     return "frontend started";
   }
-  if (line.call == "WAITPID" && line.subject == "blocking") return "frontend ended";
   if (line.call == "KILL") return "SIGTERM sent";
   return "";
 }
@@ -253,13 +277,17 @@ TEST(LauncherCallSites, EveryCallSiteOfALaunchIsFailedByARow) {
       launch.trace, launcher_phase,
       [&bundle](const TraceLine& line, const std::string& phase) {
         std::string subject = replace_all(line.subject, bundle.root(), "T");
-        // Every level of a per-user directory is one site of its creation.
-        if (subject.rfind("T/home", 0) == 0) {
+        // Every level of a per-user directory is one site of its creation;
+        // a file in the cache directory is a site of its own.
+        if (subject.rfind("T/home/Library/Caches/Zentrivale/", 0) == 0) {
+          // named as it is
+        } else if (subject.rfind("T/home", 0) == 0) {
           subject = subject.find("Caches") != std::string::npos
                         ? "a level of T/home/Library/Caches/Zentrivale"
                         : "a level of T/home/Library/Application Support/Zentrivale";
         }
         subject = std::regex_replace(subject, std::regex("pid [0-9]+"), "pid <pid>");
+        subject = std::regex_replace(subject, std::regex("/proc/[0-9]+/"), "/proc/<pid>/");
         return line.call + " " + subject + " [after: " + (phase.empty() ? "(start)" : phase) + "]";
       },
       named);

@@ -2,7 +2,8 @@
 // that dies by a signal, listens only on IPv6 or stops itself, a frontend
 // that cannot be started, and many launches in a row. In every case the
 // launcher must leave no process behind and hold no descriptor beyond its
-// standard streams (the double reads the launcher's /proc/PID/fd). Each test
+// standard streams and its launch lock (the double reads the launcher's
+// /proc/PID/fd). Each test
 // process has a network namespace of its own (see test_main.cpp), so
 // 127.0.0.1:3000 is private. Cases the launcher's own tests cover (a backend
 // that ignores SIGTERM or never listens, exit 1 and SIGKILL during start-up)
@@ -42,7 +43,8 @@ using launcher_test::Outcome;
 using launcher_test::Record;
 using launcher_test::TempDir;
 
-const std::string kStandardStreamsOnly = "0 1 2";
+// The standard streams, and the launch lock, held until the launcher exits.
+const std::string kStandardStreamsAndLock = "0 1 2 3";
 
 std::string failure(const std::string& text) {
   return "Zentrivale could not start: " + text + "\n";
@@ -162,7 +164,7 @@ TEST_F(HostileLauncherTest, BackendDyingByEachSignalDuringStartup) {
     EXPECT_EQ(status.rfind("signal: " + std::to_string(sig) + " (" + name + ")", 0), 0u) << status;
     EXPECT_TRUE(outcome.exited_with(1));
     EXPECT_EQ(outcome.standard_error, failure("backend exited during startup with " + status));
-    EXPECT_EQ(bundle.record("backend").get("parent-fds"), kStandardStreamsOnly);
+    EXPECT_EQ(bundle.record("backend").get("parent-fds"), kStandardStreamsAndLock);
     EXPECT_FALSE(bundle.record("frontend").exists);
     EXPECT_EQ(outcome.left_behind, std::vector<pid_t>{});
   }
@@ -187,7 +189,7 @@ TEST_F(HostileLauncherTest, BackendDyingWithACoreDump) {
 
   EXPECT_TRUE(outcome.exited_with(1));
   EXPECT_EQ(outcome.standard_error, failure("backend exited during startup with " + dumped));
-  EXPECT_EQ(bundle.record("backend").get("parent-fds"), kStandardStreamsOnly);
+  EXPECT_EQ(bundle.record("backend").get("parent-fds"), kStandardStreamsAndLock);
   EXPECT_EQ(outcome.left_behind, std::vector<pid_t>{});
 }
 
@@ -228,7 +230,7 @@ TEST_F(SlowHostileLauncherTest, BackendListeningOnlyOnIpv6) {
   EXPECT_EQ(outcome.standard_error, failure("backend did not become ready within 120 seconds"));
   Record backend = bundle.record("backend");
   EXPECT_EQ(backend.events, (std::vector<std::string>{"ready", "SIGTERM"}));
-  EXPECT_EQ(backend.get("parent-fds"), kStandardStreamsOnly);
+  EXPECT_EQ(backend.get("parent-fds"), kStandardStreamsAndLock);
   EXPECT_FALSE(bundle.record("frontend").exists);
   EXPECT_EQ(outcome.left_behind, std::vector<pid_t>{});
 }
@@ -304,7 +306,7 @@ TEST_F(HostileLauncherTest, FrontendThatCannotStart) {
     EXPECT_EQ(outcome.standard_error, failure(c.error));
     Record backend = bundle.record("backend");
     EXPECT_EQ(backend.events, (std::vector<std::string>{"ready", "SIGTERM"}));
-    EXPECT_EQ(backend.get("parent-fds"), kStandardStreamsOnly);
+    EXPECT_EQ(backend.get("parent-fds"), kStandardStreamsAndLock);
     EXPECT_EQ(outcome.left_behind, std::vector<pid_t>{});
   }
 }
@@ -322,8 +324,8 @@ TEST_F(HostileLauncherTest, FiftyLaunchesInARowLeaveNothingBehind) {
     Record backend = bundle.record("backend");
     Record frontend = bundle.record("frontend");
     EXPECT_EQ(backend.events, (std::vector<std::string>{"ready", "SIGTERM"}));
-    EXPECT_EQ(frontend.get("parent-fds"), kStandardStreamsOnly);
-    EXPECT_EQ(backend.get("parent-fds"), kStandardStreamsOnly);
+    EXPECT_EQ(frontend.get("parent-fds"), kStandardStreamsAndLock);
+    EXPECT_EQ(backend.get("parent-fds"), kStandardStreamsAndLock);
     ASSERT_EQ(outcome.left_behind, std::vector<pid_t>{});
   }
   // No child of ours is left, and the port is free again.

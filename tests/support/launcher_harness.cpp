@@ -219,17 +219,26 @@ bool Outcome::exited_with(int code) const {
   return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == code;
 }
 
-Outcome launch(const Bundle& bundle, const LaunchOptions& options) {
-  Outcome outcome;
-  const std::string input = bundle.root() + "/launcher.stdin";
-  const std::string output = bundle.root() + "/launcher.stdout";
-  const std::string error = bundle.root() + "/launcher.stderr";
-  write_file(input, "");
+Started start_launch(const Bundle& bundle, const LaunchOptions& options) {
+  Started started;
+  started.input = bundle.root() + "/" + options.streams + ".stdin";
+  started.output = bundle.root() + "/" + options.streams + ".stdout";
+  started.error = bundle.root() + "/" + options.streams + ".stderr";
+  write_file(started.input, "");
   int streams[3] = {
-      ::open(input.c_str(), O_RDONLY | O_CLOEXEC),
-      ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-      ::open(error.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+      ::open(started.input.c_str(), O_RDONLY | O_CLOEXEC),
+      ::open(started.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+      -1,
   };
+  if (options.closed_standard_error) {
+    int ends[2];
+    if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
+    ::close(ends[0]);
+    ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+    streams[2] = ends[1];
+  } else {
+    streams[2] = ::open(started.error.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  }
   std::vector<std::string> environment = child_environment(bundle, options);
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
@@ -237,21 +246,35 @@ Outcome launch(const Bundle& bundle, const LaunchOptions& options) {
   std::string working_directory =
       options.working_directory.empty() ? bundle.root() : options.working_directory;
 
-  outcome.pid = ::fork();
-  if (outcome.pid == 0) {
+  started.pid = ::fork();
+  if (started.pid == 0) {
     exec_launcher(bundle.launcher(), envp.data(), options, working_directory.c_str(), streams);
   }
   for (int fd : streams) ::close(fd);
-  if (outcome.pid < 0) throw std::runtime_error("fork failed");
-  while (::waitpid(outcome.pid, &outcome.wait_status, 0) < 0 && errno == EINTR) {
-  }
+  if (started.pid < 0) throw std::runtime_error("fork failed");
+  return started;
+}
 
-  outcome.standard_output = read_file(output);
-  outcome.standard_error = read_file(error);
-  outcome.stdin_identity = test_support::identity_of_path(input);
-  outcome.stdout_identity = test_support::identity_of_path(output);
-  outcome.stderr_identity = test_support::identity_of_path(error);
-  outcome.left_behind = clear_left_behind(recorded_pids(bundle));
+Outcome wait_for_launch(const Started& started) {
+  Outcome outcome;
+  outcome.pid = started.pid;
+  while (::waitpid(started.pid, &outcome.wait_status, 0) < 0 && errno == EINTR) {
+  }
+  outcome.standard_output = read_file(started.output);
+  outcome.standard_error = read_file(started.error);
+  outcome.stdin_identity = test_support::identity_of_path(started.input);
+  outcome.stdout_identity = test_support::identity_of_path(started.output);
+  outcome.stderr_identity = test_support::identity_of_path(started.error);
+  return outcome;
+}
+
+std::vector<pid_t> clear_left_behind(const Bundle& bundle) {
+  return clear_left_behind(recorded_pids(bundle));
+}
+
+Outcome launch(const Bundle& bundle, const LaunchOptions& options) {
+  Outcome outcome = wait_for_launch(start_launch(bundle, options));
+  outcome.left_behind = clear_left_behind(bundle);
   return outcome;
 }
 

@@ -84,6 +84,12 @@ struct LaunchOptions {
   // Inherited state that the children must not get.
   bool ignore_sigpipe = false;
   bool block_sigusr1 = false;
+  // Standard error a pipe whose reading end is closed: every write to it
+  // fails with EPIPE (and raises SIGPIPE).
+  bool closed_standard_error = false;
+  // Names the files of the standard streams in the bundle root
+  // ("launcher.stdin", ...), so that launches running together keep theirs apart.
+  std::string streams = "launcher";
 };
 
 struct Outcome {
@@ -97,6 +103,24 @@ struct Outcome {
 
   bool exited_with(int code) const;
 };
+
+// A launcher started and not yet waited for.
+struct Started {
+  pid_t pid = -1;
+  std::string input, output, error;  // the files of its standard streams
+};
+
+// Starts the launcher with only standard input, output and error open.
+Started start_launch(const Bundle& bundle, const LaunchOptions& options = {});
+
+// Waits for a started launcher and reads its streams; leaves its children
+// alone (left_behind stays empty).
+Outcome wait_for_launch(const Started& started);
+
+// Kills and reaps what launches of the bundle left behind: its doubles still
+// running, and (Linux) orphans that came to this process as their subreaper.
+// Yields their process IDs.
+std::vector<pid_t> clear_left_behind(const Bundle& bundle);
 
 // Runs the launcher with only standard input, output and error open and waits
 // for it; clears away anything it left behind.

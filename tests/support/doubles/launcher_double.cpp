@@ -10,6 +10,8 @@
 //             signal number            die by the signal without listening
 //   frontend: exit code [delay_ms]     (the default is "exit 0")
 //             signal number
+//             until-signal [code]      wait for SIGTERM, SIGINT or SIGHUP, then
+//                                      die by it, or exit with code if given
 //
 // Records are lines "key value"; events ("event ready", "event SIGTERM")
 // are appended as they happen.
@@ -144,6 +146,13 @@ int main(int argc, char** argv) {
   std::string blocked = signal_list(true);
   std::string ignored = signal_list(false);
   hold_sigterm();
+  // Held from the start too, so that one sent once the record is there is
+  // never missed.
+  sigset_t interruptions;
+  sigemptyset(&interruptions);
+  sigaddset(&interruptions, SIGINT);
+  sigaddset(&interruptions, SIGHUP);
+  if (role == "frontend") sigprocmask(SIG_BLOCK, &interruptions, nullptr);
   record_start(argc, argv, fds, blocked, ignored);
 
   std::string command = role == "backend" ? "listen" : "exit";
@@ -162,6 +171,15 @@ int main(int argc, char** argv) {
   if (command == "signal") {
     append("event dying " + std::to_string(first));
     die_by(static_cast<int>(first));
+  }
+  if (command == "until-signal") {
+    sigset_t awaited = interruptions;
+    sigaddset(&awaited, SIGTERM);
+    int sig = 0;
+    sigwait(&awaited, &sig);
+    append(std::string("event ") + (sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "SIGHUP"));
+    if (first != 0) return static_cast<int>(first);
+    die_by(sig);
   }
   if (command == "never") serve_until_terminated();
   if (command == "ignore-term") {

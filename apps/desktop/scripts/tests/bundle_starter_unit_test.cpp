@@ -6,6 +6,7 @@
 #include "../bundle_starter.cpp"
 #pragma GCC diagnostic pop
 
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <thread>
@@ -226,6 +227,75 @@ TEST(StopBackend, KillsABackendThatIgnoresSigterm) {
   Result<std::optional<int>> status = backend.try_wait();
   ASSERT_TRUE(status.ok() && status->has_value());
   EXPECT_EQ(support::wait_status_text(**status), "signal: 9 (SIGKILL)");
+}
+
+TEST(BackendRecord, OnlyAWholeRecordCounts) {
+  const uint64_t max = UINT64_MAX;
+  EXPECT_EQ(backend_record_text({4242, 987654321}), "4242 987654321\n");
+  EXPECT_EQ(parse_backend_record(backend_record_text({2147483647, max})),
+            (BackendIdentity{2147483647, max}));
+  EXPECT_EQ(parse_backend_record("1 0\n"), (BackendIdentity{1, 0}));
+  for (const char* damaged :
+       {"", "\n", "4242\n", "4242 \n", " 4242 7\n", "4242 7", "4242  7\n", "4242 7\n\n",
+        "4242 7 8\n", "0 7\n", "-4242 7\n", "+4242 7\n", "04242 7\n", "4242 07\n",
+        "2147483648 7\n", "4242 18446744073709551616\n", "4242 7x\n", "4242\t7\n",
+        "4242 7\r\n"}) {
+    EXPECT_EQ(parse_backend_record(damaged), std::nullopt) << '"' << damaged << '"';
+  }
+  EXPECT_EQ(parse_backend_record(std::string_view("42\0 7\n", 6)), std::nullopt);
+}
+
+TEST(BackendRecord, ReadsOnlyARegularFileOfARecordsSize) {
+  launcher_test::TempDir dir;
+  const std::string record = dir.path() + "/backend.pid";
+  EXPECT_EQ(read_backend_record(record), std::nullopt) << "none yet";
+
+  write_backend_record(record, {4242, 77});
+  EXPECT_EQ(launcher_test::read_file(record), "4242 77\n");
+  EXPECT_EQ(read_backend_record(record), (BackendIdentity{4242, 77}));
+  write_backend_record(record, {4243, 78});
+  EXPECT_EQ(read_backend_record(record), (BackendIdentity{4243, 78}));
+  EXPECT_EQ(launcher_test::list_directory(dir.path()), std::vector<std::string>{"backend.pid"});
+
+  launcher_test::write_file(record, "4242 7\n" + std::string(100, ' '));
+  EXPECT_EQ(read_backend_record(record), std::nullopt) << "too long";
+  launcher_test::write_file(dir.path() + "/elsewhere", "4242 7\n");
+  ::unlink(record.c_str());
+  ASSERT_EQ(::symlink("elsewhere", record.c_str()), 0);
+  EXPECT_EQ(read_backend_record(record), std::nullopt) << "a link";
+  ::unlink(record.c_str());
+  ASSERT_EQ(::mkfifo(record.c_str(), 0600), 0);
+  EXPECT_EQ(read_backend_record(record), std::nullopt) << "a FIFO, not waited on";
+  ::unlink(record.c_str());
+  ASSERT_EQ(::mkdir(record.c_str(), 0700), 0);
+  EXPECT_EQ(read_backend_record(record), std::nullopt) << "a directory";
+  write_backend_record(record, {4242, 77});  // cannot replace a directory: ignored
+  EXPECT_TRUE(launcher_test::is_directory(record));
+  forget_backend_record(dir.path() + "/missing");  // nothing to forget: ignored
+}
+
+TEST(BackendIdentity, TellsTheVeryProcessFromALaterOneWithItsId) {
+  std::optional<BackendIdentity> self = identity_of(::getpid());
+  ASSERT_TRUE(self.has_value());
+  EXPECT_TRUE(still_runs(*self));
+  EXPECT_FALSE(still_runs({self->pid, self->start_time + 1})) << "the ID taken over later";
+  EXPECT_FALSE(still_runs({self->pid, self->start_time - 1}));
+  EXPECT_EQ(identity_of(0), std::nullopt);
+  EXPECT_EQ(identity_of(-1), std::nullopt);
+
+  Bundle bundle;
+  Child backend = start_double(bundle, "exit 0 100");
+  std::optional<BackendIdentity> child = identity_of(backend.pid());
+  ASSERT_TRUE(child.has_value());
+  EXPECT_GE(child->start_time, self->start_time);
+  EXPECT_TRUE(still_runs(*child));
+  // Ended but not yet reaped: no longer running.
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(backend.pid()), &info, WEXITED | WNOWAIT), 0);
+  EXPECT_FALSE(still_runs(*child));
+  ASSERT_TRUE(backend.wait().ok());
+  EXPECT_FALSE(still_runs(*child));
+  EXPECT_EQ(identity_of(child->pid), std::nullopt);
 }
 
 }  // namespace
