@@ -33,6 +33,7 @@
 #include "fs.h"
 #include "os_error.h"
 #include "path.h"
+#include "pause.h"
 #include "platform.h"
 #include "result.h"
 #include "unique_fd.h"
@@ -78,15 +79,6 @@ struct BundleLayout {
   std::string contents_directory;
   std::string resources_directory;
 };
-
-// Sleeps the whole duration, resuming after signals.
-void pause_for(milliseconds duration) {
-  if (duration.count() <= 0) return;
-  timespec remaining{static_cast<time_t>(duration.count() / 1000),
-                     static_cast<long>(duration.count() % 1000) * 1'000'000L};
-  while (::nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
-  }
-}
 
 // No directory name is checked: any executable with two directory levels
 // above it is accepted.
@@ -388,7 +380,7 @@ Result<void> wait_for_backend(Child& backend, const sockaddr_in& endpoint,
       return Error("backend did not become ready within " +
                    seconds_text(timing.readiness_limit) + " seconds");
     }
-    pause_for(timing.poll_interval);
+    support::pause_for(timing.poll_interval);
   }
 }
 
@@ -399,7 +391,7 @@ bool ended_within(Ended ended, milliseconds limit, milliseconds interval) {
   for (;;) {
     if (ended()) return true;
     if (Clock::now() >= deadline) return false;
-    pause_for(interval);
+    support::pause_for(interval);
   }
 }
 
