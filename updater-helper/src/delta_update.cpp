@@ -22,7 +22,11 @@ constexpr off_t kManifestLimit = static_cast<off_t>(kMaxDeltaManifestSize);
 // The manifest's bytes: a regular file at the archive's root, no link.
 support::Result<std::string> read_manifest(const std::string& staging) {
   std::string path = support::join(staging, kDeltaManifestName);
-  support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  support::UniqueFd fd(support::retry_on_eintr(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); }));
+  if (!fd.valid() && errno != ENOENT && errno != ELOOP) {
+    return support::Error("could not read the delta manifest: " + support::os_error_text(errno));
+  }
   struct stat status;
   if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return support::Error("the archive holds no delta manifest");
