@@ -413,15 +413,16 @@ Result<void> rebuild_entry(InstalledFiles& installed, DirectoryCursor& staged,
 }
 
 // Refuses what the staged directory `path` holds beyond the manifest.
-Result<void> check_listing(int directory, const std::string& path,
+// `named`: the directory as a failure names it (the bundle's own by its path).
+Result<void> check_listing(int directory, const std::string& path, const std::string& named,
                            const std::unordered_set<std::string_view>& listed) {
   Result<support::DirStream> listing = support::listing_from_start(directory);
-  if (!listing) return failure(path, listing.error());
+  if (!listing) return failure(named, listing.error());
   std::string entry_path;
   for (;;) {
     errno = 0;
     struct dirent* entry = ::readdir(listing->get());
-    if (entry == nullptr) return errno == 0 ? support::success() : failure(path, errno);
+    if (entry == nullptr) return errno == 0 ? support::success() : failure(named, errno);
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     entry_path = path.empty() ? entry->d_name : path + "/" + entry->d_name;
     if (listed.count(entry_path) == 0) {
@@ -452,15 +453,15 @@ std::vector<const DeltaEntry*> directories_in_tree_order(const DeltaManifest& ma
 // which is a real directory by now: listing those finds every entry.
 Result<void> refuse_unlisted(const DeltaManifest& manifest,
                              const std::vector<const DeltaEntry*>& directories,
-                             DirectoryCursor& staged) {
+                             DirectoryCursor& staged, const std::string& staged_root) {
   std::unordered_set<std::string_view> listed;
   for (const DeltaEntry& entry : manifest.entries) listed.insert(entry.path);
   int error = 0;
-  Result<void> checked = check_listing(staged.open({}, error), {}, listed);
+  Result<void> checked = check_listing(staged.open({}, error), {}, staged_root, listed);
   for (auto entry = directories.begin(); checked && entry != directories.end(); ++entry) {
     int directory = staged.open((*entry)->path, error);
     if (directory < 0) return failure((*entry)->path, error);
-    checked = check_listing(directory, (*entry)->path, listed);
+    checked = check_listing(directory, (*entry)->path, (*entry)->path, listed);
   }
   return checked;
 }
@@ -561,7 +562,7 @@ Result<void> rebuild_bundle(const DeltaManifest& manifest, const std::string& in
     if (!rebuilt) return rebuilt;
   }
   const std::vector<const DeltaEntry*> directories = directories_in_tree_order(manifest);
-  Result<void> complete = refuse_unlisted(manifest, directories, staged_directories);
+  Result<void> complete = refuse_unlisted(manifest, directories, staged_directories, staged);
   if (!complete) return complete;
   return set_directory_modes(directories, staged_root->get());
 }
