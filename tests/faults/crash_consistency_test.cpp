@@ -491,9 +491,9 @@ void write_report(const Findings& findings, const std::string& path) {
         << findings.seconds_per_update.at(mode) * 1000 << " ms here.\n";
   }
   out << "\nDelta updates (from the installed version to the other, with `--delta` and\n"
-         "the archive's digest, made by `bundle_delta`) are killed at every call of\n"
-         "their rebuild (calls " << findings.rebuild_first_call << " to "
-      << findings.rebuild_last_call << ") and at every third call elsewhere, and at\n"
+         "the archive's digest, made by `bundle_delta`) are killed at every second call\n"
+         "of their rebuild (calls " << findings.rebuild_first_call << " to "
+      << findings.rebuild_last_call << "), at every sixth call elsewhere, and at\n"
          "random instants: "
       << findings.delta_kills << " kills, " << findings.delta_kills_in_rebuild
       << " of them during the rebuild.\n";
@@ -573,7 +573,7 @@ TEST(CrashConsistency, KilledUpdatesAlwaysLeaveACompleteApplication) {
     for (long call = 1; call <= findings.calls_per_update[Mode::delta]; ++call) {
       bool in_rebuild =
           call >= findings.rebuild_first_call && call <= findings.rebuild_last_call;
-      if (in_rebuild || call % 3 == 0) run.kill_at_call(Mode::delta, call);
+      if (call % (in_rebuild ? 2 : 6) == 0) run.kill_at_call(Mode::delta, call);
     }
     for (size_t i = 0; i < kRandomKills || findings.kills < kMinimumKills; ++i) {
       Mode mode = i % 3 == 2 ? Mode::fallback : Mode::exchange;
