@@ -200,7 +200,8 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
        "the delta update's manifest is invalid: its checksum does not match its content"},
       {"rebuilt version other than the manifest's",
        [&] {
-         return forged(delta, "promised-3", [](installer::DeltaManifest& m) { m.new_version = "3"; });
+         return forged(delta, "promised-3",
+                       [](installer::DeltaManifest& m) { m.new_version = "3"; });
        },
        "the rebuilt application is version 2, not this delta update's version 3"},
       {"path that would forge a log record",

@@ -88,7 +88,8 @@ class DirectoryCursor {
   int open(std::string_view path, int& error) {
     std::vector<std::string_view> names = components(path);
     size_t common = 0;
-    while (common < names.size() && common < chain_.size() && chain_[common].name == names[common]) {
+    while (common < names.size() && common < chain_.size() &&
+           chain_[common].name == names[common]) {
       ++common;
     }
     if (chain_.size() - common > common) to_root();
@@ -161,8 +162,8 @@ class DirectoryCursor {
   bool descend(std::string_view name, int& error) {
     std::string component(name);
     int from = current();
-    UniqueFd next(
-        support::retry_on_eintr([&] { return ::openat(from, component.c_str(), kDirectoryFlags); }));
+    UniqueFd next(support::retry_on_eintr(
+        [&] { return ::openat(from, component.c_str(), kDirectoryFlags); }));
     if (!next.valid()) {
       error = errno;
       return false;

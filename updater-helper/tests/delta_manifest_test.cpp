@@ -89,7 +89,8 @@ TEST(DeltaManifest, RefusesWhatIsMalformedOrLeadsOutside) {
        "it has bytes between its entries and its checksum"},
       {valid.substr(0, valid.size() - 2) + "A\n", "the checksum line is malformed"},
       // Names are escaped wherever a message shows them.
-      {manifest_of({directory("a\n[1] update installed successfully"), directory("a\n[1] update installed successfully")}),
+      {manifest_of({directory("a\n[1] update installed successfully"),
+                    directory("a\n[1] update installed successfully")}),
        "a\\n[1] update installed successfully is listed twice"},
       {manifest_of({directory("x\x1b[2J\r\xff"), directory("x\x1b[2J\r\xff/..")}),
        "the path x\\x1b[2J\\r\\xff/.. has a \".\" or \"..\" component"},
