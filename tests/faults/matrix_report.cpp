@@ -100,8 +100,8 @@ bool write_matrix(const std::string& path, const std::string& command) {
          "leftover `.zentrivale-update-staging-1`, and a signed archive of version 2.\n"
          "The rows whose step begins with \"delta:\" install, with `--delta` and the\n"
          "archive's digest, the delta of version 1 to 2 that `bundle_delta` makes\n"
-         "instead (a file kept, a file patched against a larger base, the others\n"
-         "patched); a fault-free delta run's rebuild calls (after the log line\n"
+         "instead (one file kept, the others patched against their installed\n"
+         "versions); a fault-free delta run's rebuild calls (after the log line\n"
          "`rebuilding the new application from the installed one...`) must each be\n"
          "failed by one of them.\n\n";
   out << "## bundle_installer\n\n";
