@@ -487,7 +487,7 @@ delta_large_bsdiff_run() {
 }
 delta_update_run() {
   local pair=$1 kind=$2 dir=$delta_root/$1 dead figures extra=()
-  [ "$kind" = delta ] && extra=(--delta)
+  [ "$kind" = delta ] && extra=(--delta --archive-sha256 "$(sha256sum "$dir/delta.zip" | cut -d ' ' -f 1)")
   rm -rf "$dir/Applications"
   mkdir -p "$dir/Applications"
   cp -a "$dir/old/Zentrivale.app" "$dir/Applications/" || fail "could not install the old $pair release"

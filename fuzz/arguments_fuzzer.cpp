@@ -62,6 +62,7 @@ struct Model {
   bool relaunch = true;
   bool skip = false;
   bool verify_only = false;
+  bool delta = false;
   std::optional<std::string> error;
 };
 
@@ -93,8 +94,10 @@ Model model_parse(const std::vector<std::string>& arguments) {
       m.skip = true;
     } else if (a == "--verify-only") {
       m.verify_only = true;
-    } else if (a == "--refuse-downgrade" || a == "--delta") {
-      // flags with no further rule
+    } else if (a == "--delta") {
+      m.delta = true;
+    } else if (a == "--refuse-downgrade") {
+      // a flag with no further rule
     } else {
       m.error = "unknown argument: " + support::lossy_utf8(a) + usage;
     }
@@ -115,6 +118,8 @@ Model model_parse(const std::vector<std::string>& arguments) {
                                 m.archive_sha256->find_first_not_of("0123456789abcdefABCDEF") !=
                                     std::string::npos))
     m.error = "--archive-sha256 must be 64 hexadecimal digits";
+  else if (m.delta && !m.archive_sha256)
+    m.error = "--delta requires --archive-sha256";
   return m;
 }
 
@@ -168,6 +173,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(args.relaunch_after_install == expected.relaunch, context);
     FUZZ_CHECK(args.skip_signature_verification == expected.skip, context);
     FUZZ_CHECK(args.team_id == expected.team_id, context);
+    // A delta is read only once its digest has vouched for it.
+    FUZZ_CHECK(args.delta == expected.delta, context);
+    if (args.delta) FUZZ_CHECK(args.archive_sha256.has_value(), context);
     // The team ends up inside a code requirement: nothing there may need quoting.
     if (args.team_id) FUZZ_CHECK(installer::is_team_id(*args.team_id), context);
   }

@@ -229,6 +229,24 @@ TEST_F(BundleDeltaTest, SelfCheckNamesTheFirstEntryNotReproduced) {
   }
 }
 
+// The manifest records CFBundleVersion as the installer will read it from
+// PlistBuddy's output: without Unicode white space at either end.
+TEST_F(BundleDeltaTest, VersionsAreRecordedAsTheInstallerComparesThem) {
+  make_pair();
+  write_info_plist(old_app, "\n 1.0\t");
+  write_info_plist(new_app, " 2.0 (7)\xc2\xa0");
+  ASSERT_EQ(make_delta().exit_status, 0);
+  const std::string staging = dir / "staging";
+  test_support::ProgramRun ditto = test_support::run_program(
+      DITTO, {"-x", "-k", output, staging}, {"PATH=/usr/bin:/bin"});
+  ASSERT_EQ(ditto.exit_status, 0) << ditto.standard_error;
+  auto manifest = installer::parse_delta_manifest(
+      read_file(staging + "/" + installer::kDeltaManifestName));
+  ASSERT_TRUE(manifest.ok()) << manifest.error();
+  EXPECT_EQ(manifest->base_version, "1.0");
+  EXPECT_EQ(manifest->new_version, "2.0 (7)");
+}
+
 TEST_F(BundleDeltaTest, CommandLineMistakesShowTheUsage) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
       {{}, "--from is required"},
@@ -252,11 +270,30 @@ TEST_F(BundleDeltaTest, RefusedBundlesLeaveNoOutput) {
     std::string message;
   };
   const std::string resources = new_app + "/Contents/Resources";
+  const std::string info_plist = new_app + "/Contents/Info.plist";
+  // Whatever the installer would refuse is refused here, with its reason,
+  // before anything is made.
   const std::vector<Case> cases{
       {[&](const BundleDeltaTest&) { make_symlink("../../../..", resources + "/escape"); },
-       "refusing " + resources + "/escape: the link leads outside the bundle"},
+       "refusing " + resources + "/escape: the link has a target above the bundle"},
       {[&](const BundleDeltaTest&) { make_symlink("/etc/passwd", resources + "/absolute"); },
-       "refusing " + resources + "/absolute: the link's target is absolute"},
+       "refusing " + resources + "/absolute: the link has an absolute target"},
+      {[&](const BundleDeltaTest&) {
+         make_dir(resources + "/Versions/A");
+         make_symlink("Versions/../A", resources + "/Current");
+       },
+       "refusing " + resources + "/Current: the link has a target that climbs after a name"},
+      {[&](const BundleDeltaTest&) { make_symlink("x/../../..", resources + "/up"); },
+       "refusing " + resources + "/up: the link has a target that climbs after a name"},
+      {[&](const BundleDeltaTest&) { write_file(resources + "/tool", "", 04755); },
+       "refusing " + resources + "/tool: set-id and sticky bits cannot be shipped"},
+      {[&](const BundleDeltaTest&) { write_info_plist(new_app, "2\n3"); },
+       "refusing " + info_plist + ": CFBundleVersion holds a line feed"},
+      {[&](const BundleDeltaTest&) { write_info_plist(new_app, " \t "); },
+       "refusing " + info_plist + ": CFBundleVersion is empty"},
+      {[&](const BundleDeltaTest&) { write_info_plist(old_app, "1\n"
+                                                               "0"); },
+       "refusing " + old_app + "/Contents/Info.plist: CFBundleVersion holds a line feed"},
       {[&](const BundleDeltaTest&) {
          make_dir(resources);
          ASSERT_EQ(::mkfifo((resources + "/pipe").c_str(), 0644), 0);

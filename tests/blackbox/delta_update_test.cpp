@@ -13,10 +13,13 @@
 
 #include "bundles.h"
 #include "delta_manifest.h"
+#include "digest.h"
+#include "fault_injection.h"
 #include "installer_harness.h"
+#include "platform.h"
 
 #ifndef BUNDLE_DELTA
-#error "BUNDLE_DELTA comes from the build"
+#error "BUNDLE_DELTA and FAULT_INJECTION_LIBRARY come from the build"
 #endif
 
 namespace installer_test {
@@ -66,10 +69,38 @@ class DeltaUpdateTest : public ::testing::Test {
     return output;
   }
 
+  static std::string digest_of(const std::string& path) {
+    support::platform::Sha256 hasher;
+    std::string bytes = read_file(path);
+    hasher.update(bytes.data(), bytes.size());
+    return support::to_hex(hasher.finish());
+  }
+
   std::vector<std::string> delta_arguments(const std::string& archive) const {
     std::vector<std::string> arguments = tree.standard_arguments(archive);
-    arguments.insert(arguments.end(), {"--no-relaunch", "--delta", "--refuse-downgrade"});
+    arguments.insert(arguments.end(), {"--no-relaunch", "--delta", "--refuse-downgrade",
+                                       "--archive-sha256", digest_of(archive)});
     return arguments;
+  }
+
+  // The delta `archive` with its manifest changed by `change` and sealed
+  // again, as a forger would: every other byte is the release's.
+  std::string forged(const std::string& archive, const std::string& name,
+                     const std::function<void(installer::DeltaManifest&)>& change,
+                     const std::function<void(std::string&)>& damage = nullptr) const {
+    std::string dir = tree.root() + "/" + name;
+    Outcome extracted = run_program(std::string(STAND_IN_ROOT) + "/usr/bin/ditto",
+                                    {"-x", "-k", archive, dir}, tree.environment(), tree.root());
+    EXPECT_EQ(extracted.exit_status, 0) << extracted.standard_error;
+    std::string manifest_path = dir + "/" + installer::kDeltaManifestName;
+    auto manifest = installer::parse_delta_manifest(read_file(manifest_path));
+    EXPECT_TRUE(manifest.ok()) << manifest.error();
+    if (!manifest) return archive;
+    change(*manifest);
+    std::string bytes = installer::serialize_delta_manifest(*manifest);
+    if (damage) damage(bytes);
+    write_file(manifest_path, bytes);
+    return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, name + ".zip");
   }
 
   ::testing::AssertionResult same_tree(const std::string& a, const std::string& b) const {
@@ -90,7 +121,7 @@ TEST_F(DeltaUpdateTest, DeltaRebuildsAndInstallsTheNewVersionExactly) {
 
   Outcome verified = tree.install(
       {"--verify-only", "--delta", "--archive", delta, "--target-app", tree.target(),
-       "--bundle-id", "com.example.zentrivale"});
+       "--bundle-id", "com.example.zentrivale", "--archive-sha256", digest_of(delta)});
   ASSERT_EQ(verified.exit_status, 0) << verified.standard_error;
   Outcome installed = tree.install(delta_arguments(delta));
   ASSERT_EQ(installed.exit_status, 0) << installed.standard_error;
@@ -151,6 +182,42 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
        },
        "the delta update's manifest is invalid: the path ../outside has a \".\" or \"..\" "
        "component"},
+      {"large manifest whose checksum does not match",
+       [&] {
+         return forged(
+             delta, "unchecked",
+             [](installer::DeltaManifest& m) {
+               for (int i = 0; i < 50000; ++i) {
+                 installer::DeltaEntry padding;
+                 padding.kind = installer::DeltaEntry::Kind::directory;
+                 padding.mode = 0755;
+                 padding.path = "Contents/padding-" + std::to_string(i);
+                 m.entries.push_back(padding);
+               }
+             },
+             [](std::string& bytes) { bytes[bytes.size() / 2] ^= 1; });
+       },
+       "the delta update's manifest is invalid: its checksum does not match its content"},
+      {"rebuilt version other than the manifest's",
+       [&] {
+         return forged(delta, "promised-3",
+                       [](installer::DeltaManifest& m) { m.new_version = "3"; });
+       },
+       "the rebuilt application is version 2, not this delta update's version 3"},
+      {"path that would forge a log record",
+       [&] {
+         return forged(delta, "forged-record", [](installer::DeltaManifest& m) {
+           installer::DeltaEntry forged_entry;
+           forged_entry.source = installer::DeltaEntry::Source::kept;
+           forged_entry.path = "Contents/x\n[1] update installed successfully\r\x1b[2J\xff";
+           forged_entry.mode = 0644;
+           forged_entry.size = 1;
+           m.entries.push_back(forged_entry);
+         });
+       },
+       "the installed application does not match this delta update: "
+       "Contents/x\\n[1] update installed successfully\\r\\x1b[2J\\xff"},
+      // Last: these change the installed bundle.
       {"installed bundle changed",
        [&] {
          write_file(tree.target() + "/Contents/Resources/big.bin", "changed by the user\n");
@@ -174,11 +241,99 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
     EXPECT_EQ(tree.log_messages().back(), "update installation failed: " + row.failure);
     EXPECT_TRUE(tree.target_matches_snapshot());
     EXPECT_FALSE(lexists(tree.root() + "/outside"));
+    // One record a line: no name from the archive starts a line of its own.
+    std::string log = read_file(tree.log_path());
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'),
+              static_cast<long>(tree.log_messages().size()));
+    EXPECT_EQ(log.find('\r'), std::string::npos);
     std::vector<std::string> names = list_directory(tree.install_directory());
     EXPECT_EQ(names, std::vector<std::string>{"Zentrivale.app"});
     run_program("/bin/rm", {"-rf", tree.root() + "/installed-before"}, tree.environment(),
                 tree.root());
   }
+}
+
+TEST_F(DeltaUpdateTest, DeltaIsReadOnlyWithTheDigestTheFeedGives) {
+  std::string delta = make_delta();
+  std::vector<std::string> verify{"--verify-only", "--archive",   delta,
+                                  "--target-app",  tree.target(), "--bundle-id",
+                                  "com.example.zentrivale", "--delta"};
+  std::vector<std::string> install = tree.standard_arguments(delta);
+  install.insert(install.end(), {"--no-relaunch", "--delta"});
+  auto with = [](std::vector<std::string> arguments, const std::vector<std::string>& more) {
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  };
+  const std::string other_digest(64, '0');
+  const std::string no_digest = "--delta requires --archive-sha256";
+  const std::string not_it = "the update archive does not match its SHA-256 digest";
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    int exit_status;
+    std::string last_message;
+  } rows[] = {
+      {"installation without the digest", install, 2, "invalid arguments: " + no_digest},
+      {"verification without the digest", verify, 2, "invalid arguments: " + no_digest},
+      {"installation with another digest", with(install, {"--archive-sha256", other_digest}), 1,
+       "update installation failed: " + not_it},
+      {"verification with another digest", with(verify, {"--archive-sha256", other_digest}), 1,
+       "update verification failed: " + not_it},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    tree.snapshot_target();
+    Outcome outcome = tree.install(row.arguments);
+    EXPECT_EQ(outcome.exit_status, row.exit_status);
+    std::vector<std::string> log = tree.log_messages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), row.last_message);
+    if (row.exit_status == 2) {
+      EXPECT_EQ(outcome.standard_error.substr(outcome.standard_error.size() - no_digest.size() - 1),
+                no_digest + "\n");
+    }
+    // Nothing was extracted, let alone parsed.
+    EXPECT_EQ(std::find(log.begin(), log.end(), "extracting the update archive..."), log.end());
+    EXPECT_TRUE(tree.target_matches_snapshot());
+    EXPECT_EQ(list_directory(tree.install_directory()), std::vector<std::string>{"Zentrivale.app"});
+    run_program("/bin/rm", {"-rf", tree.root() + "/installed-before", tree.log_path()},
+                tree.environment(), tree.root());
+  }
+}
+
+// A manifest thousands of directories deep is rebuilt, and its directories'
+// modes set, with system calls in proportion to its entries.
+TEST_F(DeltaUpdateTest, DeepManifestTakesWorkInProportionToItsEntries) {
+  const int depth = 2000;
+  std::string delta = make_delta();
+  std::string deep = forged(delta, "deep", [&](installer::DeltaManifest& m) {
+    m.new_version = "3";  // refused once the rebuild is complete, modes included
+    std::string path = "Contents/Resources/empty";
+    for (int level = 0; level < depth; ++level) {
+      path += "/d";
+      installer::DeltaEntry directory;
+      directory.kind = installer::DeltaEntry::Kind::directory;
+      directory.mode = level % 2 ? 0500 : 0755;
+      directory.path = path;
+      m.entries.push_back(directory);
+    }
+  });
+  tree.snapshot_target();
+  const std::string trace = tree.root() + "/trace";
+  Outcome outcome = tree.install(delta_arguments(deep),
+                                 faults::shim_environment(FAULT_INJECTION_LIBRARY, trace, {}));
+  EXPECT_EQ(outcome.exit_status, 1) << outcome.standard_error;
+  EXPECT_EQ(tree.log_messages().back(),
+            "update installation failed: the rebuilt application is version 2, not this delta "
+            "update's version 3");
+  EXPECT_TRUE(tree.target_matches_snapshot());
+  EXPECT_EQ(list_directory(tree.install_directory()), std::vector<std::string>{"Zentrivale.app"});
+  std::vector<faults::TraceLine> calls = faults::read_trace(trace);
+  long opens = std::count_if(calls.begin(), calls.end(), [](const faults::TraceLine& line) {
+    return line.call == "OPENAT" || line.call == "OPEN";
+  });
+  // Reopening each directory from the bundle's root takes depth² / 2.
+  EXPECT_LT(opens, 20 * depth);
 }
 
 }  // namespace

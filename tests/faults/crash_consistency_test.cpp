@@ -40,12 +40,24 @@ constexpr size_t kRandomKills = 300;
 const char kStaging[] = ".zentrivale-update-staging-";
 const char kBackupPrefix[] = ".Zentrivale.backup-";
 
-enum class Mode { exchange, fallback };
+// A full update on the exchange or the fallback path, or a delta update
+// (exchange path) rebuilt from the installed version.
+enum class Mode { exchange, fallback, delta };
+
+const char* mode_name(Mode mode) {
+  switch (mode) {
+    case Mode::exchange: return "exchange";
+    case Mode::fallback: return "fallback";
+    case Mode::delta: return "delta";
+  }
+  return "";
+}
 
 // Where the kill fell, by what the run had logged and what it had moved.
 enum class Phase {
   preparation,        // log, checks, wait, leftover staging removal, staging creation
   extraction,         // ditto
+  rebuild,            // a delta's rebuild from the installed bundle
   verification,       // PlistBuddy, codesign, spctl
   exchange,           // around the atomic exchange and the backup's preservation
   fallback_renames,   // around the two renames on a volume without the exchange
@@ -54,7 +66,8 @@ enum class Phase {
   finished,           // everything logged; the process was on its way out
 };
 constexpr Phase kPhases[] = {Phase::preparation,      Phase::extraction,
-                             Phase::verification,     Phase::exchange,
+                             Phase::rebuild,          Phase::verification,
+                             Phase::exchange,
                              Phase::fallback_renames, Phase::staging_clean_up,
                              Phase::old_backups,      Phase::finished};
 
@@ -62,6 +75,7 @@ const char* phase_name(Phase phase) {
   switch (phase) {
     case Phase::preparation: return "preparation (log, checks, wait, leftover staging, new staging)";
     case Phase::extraction: return "extraction (ditto)";
+    case Phase::rebuild: return "rebuild of a delta update";
     case Phase::verification: return "verification (PlistBuddy, codesign, spctl)";
     case Phase::exchange: return "atomic exchange and preserving the backup";
     case Phase::fallback_renames: return "fallback renames (exchange refused)";
@@ -98,6 +112,9 @@ struct Findings {
   std::map<Phase, Tally> phases;
   std::map<std::pair<Mode, std::string>, size_t> swap_states;
   std::map<Mode, long> calls_per_update;
+  // The calls of a delta update's rebuild, from its log line to the next.
+  long rebuild_first_call = 0, rebuild_last_call = 0;
+  size_t delta_kills = 0, delta_kills_in_rebuild = 0;
   std::map<Mode, double> seconds_per_update;
   // How long a whole update takes now, from the latest normal updates: the
   // machine's load changes while the test runs.
@@ -119,6 +136,13 @@ class Workspace {
       versions_[version] = snapshot(dir_.path() + "/source-" + std::string(version) +
                                      "/Zentrivale.app");
     }
+#ifdef BUNDLE_DELTA
+    for (const char* version : {"A", "B"}) {
+      std::string from = version == std::string("A") ? "B" : "A";
+      deltas_[version] = delta_archive(BUNDLE_DELTA, dir_.path(), from, version);
+      delta_digests_[version] = sha256_of_file(deltas_[version]);
+    }
+#endif
     fs::copy(dir_.path() + "/source-A/Zentrivale.app", target(),
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
   }
@@ -156,6 +180,10 @@ class Workspace {
     update.target = target();
     update.stand_in_root = STAND_IN_ROOT;
     update.exchange_refused = mode == Mode::fallback;
+    if (mode == Mode::delta) {
+      update.archive = deltas_.at(version);
+      update.delta_sha256 = delta_digests_.at(version);
+    }
     return update;
   }
 
@@ -164,6 +192,8 @@ class Workspace {
   std::string home_ = dir_.path() + "/home";
   std::string install_ = dir_.path() + "/Applications";
   std::map<std::string, std::string> archives_;
+  std::map<std::string, std::string> deltas_;  // to each version from the other
+  std::map<std::string, std::string> delta_digests_;
   std::map<std::string, Snapshot> versions_;
 };
 
@@ -190,10 +220,11 @@ Phase phase_of(const std::vector<std::string>& messages, Mode mode, bool swapped
                bool backup_in_place) {
   std::string last = messages.empty() ? "" : messages.back();
   if (last == "extracting the update archive...") return Phase::extraction;
+  if (last == "rebuilding the new application from the installed one...") return Phase::rebuild;
   if (last == "verifying the new application bundle...") return Phase::verification;
   if (last == "installing the new application...") {
     if (swapped && backup_in_place) return Phase::staging_clean_up;
-    return mode == Mode::exchange ? Phase::exchange : Phase::fallback_renames;
+    return mode == Mode::fallback ? Phase::fallback_renames : Phase::exchange;
   }
   if (starts_with(last, "previous version kept as rollback backup at ") ||
       starts_with(last, "removed stale ")) {
@@ -224,11 +255,27 @@ class CrashRun {
     }
     ChildOutcome outcome = run_update(update);
     if (count_calls) {
-      findings_.calls_per_update[mode] = static_cast<long>(read_trace(workspace_.trace()).size());
+      std::vector<TraceLine> trace = read_trace(workspace_.trace());
+      findings_.calls_per_update[mode] = static_cast<long>(trace.size());
+      if (mode == Mode::delta) find_rebuild_calls(trace);
       findings_.seconds_per_update[mode] = outcome.seconds;
       findings_.recent_seconds = outcome.seconds;
     }
     check_normal_update(outcome, from, "a calibration update");
+  }
+
+  // The rebuild's calls: those after the write of its log line, up to the
+  // write of the next.
+  void find_rebuild_calls(const std::vector<TraceLine>& trace) {
+    for (const TraceLine& line : trace) {
+      if (line.call != "WRITE") continue;
+      if (line.detail.find("rebuilding the new application") != std::string::npos) {
+        findings_.rebuild_first_call = line.sequence + 1;
+      } else if (line.detail.find("verifying the new application bundle") != std::string::npos &&
+                 findings_.rebuild_first_call > 0 && findings_.rebuild_last_call == 0) {
+        findings_.rebuild_last_call = line.sequence - 1;
+      }
+    }
   }
 
   // An update stopped before its `call`-th intercepted call and killed there.
@@ -269,6 +316,10 @@ class CrashRun {
     bool backup_in_place = workspace_.version_at(backup) == from;
     Phase phase = phase_of(messages, mode, swapped, backup_in_place);
     std::string where = describe_kill(mode, outcome, phase, messages);
+    if (mode == Mode::delta) {
+      ++findings_.delta_kills;
+      if (phase == Phase::rebuild) ++findings_.delta_kills_in_rebuild;
+    }
 
     TargetState state = TargetState::previous;
     if (at_target == from) {
@@ -352,8 +403,8 @@ class CrashRun {
   std::string describe_kill(Mode mode, const ChildOutcome& outcome, Phase phase,
                             const std::vector<std::string>& messages) const {
     std::ostringstream text;
-    text << "kill of update " << findings_.updates << " ("
-         << (mode == Mode::exchange ? "exchange" : "fallback") << ", " << phase_name(phase)
+    text << "kill of update " << findings_.updates << " (" << mode_name(mode) << ", "
+         << phase_name(phase)
          << ", " << outcome.seconds * 1000 << " ms, last line \""
          << (messages.empty() ? "" : messages.back()) << "\")";
     return text.str();
@@ -434,10 +485,18 @@ void write_report(const Findings& findings, const std::string& path) {
          "  mostly lands inside ditto and the signature tools, on both paths.\n"
          "- The exchange is refused (`FAULT_RENAMEAT2=EXDEV`) for the fallback path.\n\n";
   for (const auto& [mode, calls] : findings.calls_per_update) {
-    out << "An update on the " << (mode == Mode::exchange ? "exchange" : "fallback")
-        << " path makes " << calls << " intercepted calls and takes about "
+    out << (mode == Mode::delta ? "A delta update" : "An update on the ") 
+        << (mode == Mode::delta ? "" : std::string(mode_name(mode)) + " path")
+        << " makes " << calls << " intercepted calls and takes about "
         << findings.seconds_per_update.at(mode) * 1000 << " ms here.\n";
   }
+  out << "\nDelta updates (from the installed version to the other, with `--delta` and\n"
+         "the archive's digest, made by `bundle_delta`) are killed at every second call\n"
+         "of their rebuild (calls " << findings.rebuild_first_call << " to "
+      << findings.rebuild_last_call << "), at every sixth call elsewhere, and at\n"
+         "random instants: "
+      << findings.delta_kills << " kills, " << findings.delta_kills_in_rebuild
+      << " of them during the rebuild.\n";
   out << "\n| phase | kills at a call | kills at a random instant | target: previous version | "
          "target: new version | target empty, previous at backup |\n"
          "|---|---|---|---|---|---|\n";
@@ -454,11 +513,11 @@ void write_report(const Findings& findings, const std::string& path) {
   }
   out << "\nStates of the swap that kills found (from \"installing the new application...\"\n"
          "until the staging clean-up is done):\n\n| path | state | kills |\n|---|---|---|\n";
-  for (Mode mode : {Mode::exchange, Mode::fallback}) {
+  for (Mode mode : {Mode::exchange, Mode::fallback, Mode::delta}) {
     for (const char* state : {kBeforeSwap, kExchangedInStaging, kBetweenRenames, kSwapped}) {
       auto found = findings.swap_states.find({mode, state});
       if (found == findings.swap_states.end()) continue;
-      out << "| " << (mode == Mode::exchange ? "exchange" : "fallback") << " | " << state << " | "
+      out << "| " << mode_name(mode) << " | " << state << " | "
           << found->second << " |\n";
     }
   }
@@ -500,6 +559,9 @@ TEST(CrashConsistency, KilledUpdatesAlwaysLeaveACompleteApplication) {
     run.normal_update(Mode::exchange, false);
     run.normal_update(Mode::exchange, true);
     run.normal_update(Mode::fallback, true);
+#ifdef BUNDLE_DELTA
+    run.normal_update(Mode::delta, true);
+#endif
     ASSERT_TRUE(findings.violations.empty()) << findings.violations.front();
 
     for (Mode mode : {Mode::exchange, Mode::fallback}) {
@@ -507,8 +569,17 @@ TEST(CrashConsistency, KilledUpdatesAlwaysLeaveACompleteApplication) {
         run.kill_at_call(mode, call);
       }
     }
+    // Delta updates mostly where they differ from full ones: in the rebuild.
+    for (long call = 1; call <= findings.calls_per_update[Mode::delta]; ++call) {
+      bool in_rebuild =
+          call >= findings.rebuild_first_call && call <= findings.rebuild_last_call;
+      if (call % (in_rebuild ? 2 : 6) == 0) run.kill_at_call(Mode::delta, call);
+    }
     for (size_t i = 0; i < kRandomKills || findings.kills < kMinimumKills; ++i) {
       Mode mode = i % 3 == 2 ? Mode::fallback : Mode::exchange;
+#ifdef BUNDLE_DELTA
+      if (i % 6 == 5) mode = Mode::delta;
+#endif
       double whole = findings.recent_seconds * 1e6;
       std::uniform_real_distribution<double> instant(0, whole);
       run.kill_after(mode, std::chrono::microseconds(static_cast<long>(instant(random))));
@@ -523,7 +594,16 @@ TEST(CrashConsistency, KilledUpdatesAlwaysLeaveACompleteApplication) {
 
   EXPECT_GE(findings.kills, kMinimumKills);
   for (const std::string& violation : findings.violations) ADD_FAILURE() << violation;
-  for (Phase phase : {Phase::preparation, Phase::extraction, Phase::verification,
+#ifdef BUNDLE_DELTA
+  EXPECT_GT(findings.rebuild_last_call, findings.rebuild_first_call);
+  EXPECT_GT(2 * findings.delta_kills_in_rebuild, findings.delta_kills)
+      << "most delta updates should be killed during their rebuild";
+#endif
+  for (Phase phase : {Phase::preparation, Phase::extraction,
+#ifdef BUNDLE_DELTA
+                      Phase::rebuild,
+#endif
+                      Phase::verification,
                       Phase::exchange, Phase::fallback_renames, Phase::staging_clean_up,
                       Phase::old_backups}) {
     const Tally& tally = findings.phases[phase];

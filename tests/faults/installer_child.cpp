@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "digest.h"
 #include "tools.h"
 #include "update.h"
 #include "update_log.h"
@@ -57,6 +58,10 @@ void set_or_clear(const char* name, const std::string& value) {
   args.parent_pid = parent;
   args.bundle_id = "com.example.zentrivale";
   args.relaunch_after_install = false;
+  if (!update.delta_sha256.empty()) {
+    args.delta = true;
+    args.archive_sha256 = support::digest_from_hex(update.delta_sha256);
+  }
   installer::UpdateTiming timing;
   timing.wait = installer::WaitTiming{std::chrono::milliseconds(0), 1200,
                                       std::chrono::milliseconds(0)};

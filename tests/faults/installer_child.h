@@ -16,6 +16,7 @@ struct ChildUpdate {
   std::string target;
   std::string stand_in_root;
   bool exchange_refused = false;  // the volume refuses the atomic exchange
+  std::string delta_sha256;       // a delta update with this digest, when not empty
   long stop_at = 0;               // stop before this intercepted call (0: never)
   std::string trace;              // the fault library's trace, when not empty
 };

@@ -39,6 +39,7 @@ struct Case {
   std::string hits;              // the failed call's subject contains this
   std::vector<Fault> context;    // further faults that set the scene
   bool relaunch = false;         // run the relaunch too (with a double for open)
+  bool delta = false;            // a delta update of version 1 to 2 instead
   int exit_status = 0;
   std::string failure;           // after "update installation failed: "; "" for success
   Previous previous = Previous::backup;
@@ -83,6 +84,10 @@ struct Case {
   Case& relaunch_fails(const std::string& message) {
     exit_status = 1;
     failure = message;
+    return *this;
+  }
+  Case& as_delta() {
+    delta = true;
     return *this;
   }
   Case& with_relaunch() {
@@ -268,6 +273,95 @@ std::vector<Case> cases() {
   modes("modes_read", "READDIR", "1:EIO", "/Zentrivale.app$", "", "{candidate}");
   modes("modes_descended", "OPENAT", "1:EACCES", "", "Contents", "{candidate}/Contents");
 
+  // The rebuild of a delta update (version 1 to 2, with --delta and the
+  // archive's digest): every failure leaves the installed bundle untouched.
+  const std::string manifest = "OPEN:zentrivale-delta-manifest";
+  const std::string patched = "Contents/Frameworks/gst-plugins/libgstaudioconvert.so";
+  auto rebuild = [&](const std::string& name, const std::string& step) {
+    return Case(name, "delta: " + step).as_delta();
+  };
+  add(rebuild("delta_manifest_opened", "opening the manifest")
+          .inject("OPEN", "1:EMFILE", "zentrivale-delta-manifest")
+          .fails("could not read the delta manifest: {err}"));
+  add(rebuild("delta_installed_version_started", "starting PlistBuddy for the installed version")
+          .inject("POSIX_SPAWN", "1:EAGAIN", "PlistBuddy")
+          .fails("could not read CFBundleVersion: {err}"));
+  add(rebuild("delta_installed_version_awaited", "waiting for PlistBuddy (installed version)")
+          .inject("WAITPID", "2:ECHILD", "", "blocking")
+          .fails("could not read CFBundleVersion: {err}"));
+  add(rebuild("delta_installed_opened", "opening the installed bundle")
+          .inject("OPEN", "1:EMFILE", "Applications/Zentrivale.app$")
+          .after(manifest)
+          .fails("could not rebuild {target}: {err}"));
+  add(rebuild("delta_staged_opened", "opening the staged bundle")
+          .inject("OPEN", "2:EMFILE", "/Zentrivale.app$")
+          .after(manifest)
+          .fails("could not rebuild {candidate}: {err}"));
+  add(rebuild("delta_directory_made", "making a directory")
+          .inject("MKDIRAT", "1:EACCES", "", "Contents")
+          .fails("could not rebuild Contents: {err}"));
+  add(rebuild("delta_directory_opened", "opening a directory it made")
+          .inject("OPENAT", "1:EACCES", "Contents$")
+          .after(manifest)
+          .fails("could not rebuild Contents: {err}"));
+  add(rebuild("delta_kept_file_opened", "opening a kept file of the installed bundle")
+          .inject("OPENAT", "1:EACCES", "shared.dat$")
+          .fails("could not rebuild Contents/Resources/shared.dat: {err}"));
+  add(rebuild("delta_kept_file_copied", "creating the copy of a kept file")
+          .inject("OPENAT", "2:ENOSPC", "shared.dat$")
+          .fails("could not rebuild Contents/Resources/shared.dat: {err}"));
+  add(rebuild("delta_kept_file_checked", "reopening the copy to check it")
+          .inject("OPENAT", "3:EMFILE", "shared.dat$")
+          .fails("could not rebuild Contents/Resources/shared.dat: {err}"));
+  add(rebuild("delta_base_opened", "opening a patch's base in the installed bundle")
+          .inject("OPENAT", "1:EACCES", "media.dat$")
+          .fails("could not rebuild Contents/Resources/media.dat: {err}"));
+  add(rebuild("delta_patch_opened", "opening the staged patch")
+          .inject("OPENAT", "2:EMFILE", "media.dat$")
+          .fails("could not rebuild Contents/Resources/media.dat: {err}"));
+  add(rebuild("delta_result_created", "creating a patched file")
+          .inject("OPENAT", "1:ENOSPC", ".zentrivale-rebuilding-0$")
+          .fails("could not rebuild " + patched + ": {err}"));
+  add(rebuild("delta_result_renamed", "putting a patched file in its patch's place")
+          .inject("RENAMEAT", "1:EIO", "", ".zentrivale-rebuilding-0")
+          .fails("could not rebuild " + patched + ": {err}"));
+  add(rebuild("delta_climb_refused", "climbing to a parent directory (the root instead)")
+          .inject("OPENAT", "1:EIO", "..$")
+          .after(manifest)
+          .logs("update installed successfully"));
+  add(rebuild("delta_modes_climb_refused", "every climb to a parent refused (modes)")
+          .inject("OPENAT", "1+:EIO", "..$")
+          .after(manifest)
+          .fails("could not rebuild Contents/Frameworks/gst-plugins: {err}")
+          .leaves_staging()  // its removal climbs by ".." too
+          .logs(not_removed));
+  add(rebuild("delta_top_listed", "listing the staged bundle for entries it must not hold")
+          .inject("FDOPENDIR", "1:ENOMEM", "/Zentrivale.app$")
+          .after(manifest)
+          .fails("could not rebuild {candidate}: {err}"));
+  add(rebuild("delta_top_read", "reading that listing")
+          .inject("READDIR", "1:EIO", "/Zentrivale.app$")
+          .after(manifest)
+          .fails("could not rebuild {candidate}: {err}"));
+  add(rebuild("delta_directory_listed", "listing a staged directory")
+          .inject("FDOPENDIR", "1:ENOMEM", "/Zentrivale.app/Contents$")
+          .after(manifest)
+          .fails("could not rebuild Contents: {err}"));
+  add(rebuild("delta_directory_read", "reading a staged directory")
+          .inject("READDIR", "1:EIO", "/Zentrivale.app/Contents$")
+          .after(manifest)
+          .fails("could not rebuild Contents: {err}"));
+  add(rebuild("delta_modes_taken", "group and other write taken from the rebuilt bundle")
+          .inject("LSTAT", "1:EACCES", "/Zentrivale.app$")
+          .after(manifest)
+          .fails("could not read {candidate}: {err}"));
+  add(rebuild("delta_new_version_started", "starting PlistBuddy for the rebuilt version")
+          .inject("POSIX_SPAWN", "2:EAGAIN", "PlistBuddy")
+          .fails("could not read CFBundleVersion: {err}"));
+  add(rebuild("delta_new_version_awaited", "waiting for PlistBuddy (rebuilt version)")
+          .inject("WAITPID", "3:ECHILD", "", "blocking")
+          .fails("could not read CFBundleVersion: {err}"));
+
   // Verification.
   add(Case("info_plist_status", "is Contents/Info.plist a regular file")
           .inject("STAT", "1:EACCES", "Contents/Info.plist")
@@ -419,14 +513,22 @@ std::vector<Case> cases() {
   return all;
 }
 
-// The archive of version 2, made once per process.
+// The archive of version 2, and its delta from version 1 as installed, made
+// once per process.
 struct Update {
   TempDir work{"faults-update"};
   std::string archive;
+  std::string delta;
+  std::string delta_sha256;
   Snapshot bundle;
   Update() {
     archive = signed_archive(STAND_IN_ROOT, work.path(), "2");
     bundle = snapshot(work.path() + "/source-2/Zentrivale.app");
+#ifdef BUNDLE_DELTA
+    make_bundle(work.path() + "/source-1/Zentrivale.app", "1");
+    delta = delta_archive(BUNDLE_DELTA, work.path(), "1", "2");
+    delta_sha256 = sha256_of_file(delta);
+#endif
   }
 };
 
@@ -457,14 +559,16 @@ struct Tree {
   std::string trace = root + "/trace";
   Snapshot version_1;
 
-  Tree() {
+  bool delta = false;
+
+  explicit Tree(bool delta_update = false) : delta(delta_update) {
     fs::create_directories(home);
     make_bundle(target, "1");
     version_1 = snapshot(target);
     make_bundle(older_backup, "0");
     fs::create_directories(leftover + "/Zentrivale.app/Contents");
     write_file(leftover + "/Zentrivale.app/Contents/Info.plist", "partial\n");
-    fs::copy_file(update().archive, archive);
+    fs::copy_file(delta ? update().delta : update().archive, archive);
   }
 
   // A tool root for the installer variant that looks under "tool-root":
@@ -516,6 +620,9 @@ InstallerRun install(const Tree& tree, const std::vector<Fault>& faults, bool re
                                      "--parent-pid", std::to_string(vanished_process()),
                                      "--bundle-id",  kBundleId};
   if (!relaunch) arguments.push_back("--no-relaunch");
+  if (tree.delta) {
+    arguments.insert(arguments.end(), {"--delta", "--archive-sha256", update().delta_sha256});
+  }
   std::vector<std::string> environment{"HOME=" + tree.home, "PATH=/usr/bin:/bin"};
   for (const std::string& variable :
        shim_environment(FAULT_INJECTION_LIBRARY, tree.trace, faults)) {
@@ -641,7 +748,10 @@ class InstallerFaultMatrix : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(InstallerFaultMatrix, Row) {
   const Case c = cases()[GetParam()];
-  Tree tree;
+#ifndef BUNDLE_DELTA
+  if (c.delta) GTEST_SKIP() << "delta updates need the release tool";
+#endif
+  Tree tree(c.delta);
   std::vector<Fault> faults = c.context;
   faults.push_back(c.fault);
   InstallerRun run = install(tree, faults, c.relaunch);
@@ -758,8 +868,9 @@ std::string installer_site(const TraceLine& line, const std::string& after, cons
   if (line.call == "WRITE") {
     return "WRITE " + std::string(line.fd == 2 ? "standard error" : subject);
   }
-  if ((line.call == "OPENAT" || line.call == "UNLINKAT") && !subject.empty() &&
-      subject[0] != 'T') {
+  if ((line.call == "OPENAT" || line.call == "UNLINKAT" || line.call == "MKDIRAT" ||
+       line.call == "RENAMEAT") &&
+      !subject.empty() && subject[0] != 'T') {
     subject = "<name in the tree>";
   }
   // Every level of the log directory is one site of its creation; inside a
@@ -784,7 +895,7 @@ TEST(InstallerCallSites, EveryCallSiteOfAnUpdateIsFailedByARow) {
   ASSERT_EQ(run.program.exit_status, 0) << run.program.standard_error;
   std::vector<std::pair<std::string, Fault>> named;
   for (const Case& c : cases()) {
-    if (c.context.empty() && !c.relaunch) named.emplace_back(c.name, c.fault);
+    if (c.context.empty() && !c.relaunch && !c.delta) named.emplace_back(c.name, c.fault);
   }
   std::vector<CallSite> sites = call_sites(
       run.trace, echoed_message,
@@ -796,6 +907,35 @@ TEST(InstallerCallSites, EveryCallSiteOfAnUpdateIsFailedByARow) {
   for (const CallSite& site : sites) {
     EXPECT_FALSE(site.cases.empty()) << "no row fails " << site.site;
   }
+}
+
+// The rebuild's calls, from its first log line to the verification's: each
+// is failed by a row of a delta update.
+TEST(InstallerCallSites, EveryCallSiteOfTheRebuildIsFailedByARow) {
+#ifndef BUNDLE_DELTA
+  GTEST_SKIP() << "delta updates need the release tool";
+#endif
+  Tree tree(true);
+  InstallerRun run = install(tree, {}, false);
+  ASSERT_EQ(run.program.exit_status, 0) << run.program.standard_error;
+  std::vector<std::pair<std::string, Fault>> named;
+  for (const Case& c : cases()) {
+    if (c.context.empty() && c.delta) named.emplace_back(c.name, c.fault);
+  }
+  std::vector<CallSite> sites = call_sites(
+      run.trace, echoed_message,
+      [&tree](const TraceLine& line, const std::string& after) {
+        return installer_site(line, after, tree);
+      },
+      named);
+  const std::string rebuild = "[after: rebuilding the new application from the installed one...]";
+  size_t rebuild_sites = 0;
+  for (const CallSite& site : sites) {
+    if (site.site.find(rebuild) == std::string::npos || site.site.rfind("WRITE ", 0) == 0) continue;
+    ++rebuild_sites;
+    EXPECT_FALSE(site.cases.empty()) << "no row fails " << site.site;
+  }
+  EXPECT_GE(rebuild_sites, 5u);
 }
 
 }  // namespace

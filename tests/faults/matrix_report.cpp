@@ -96,8 +96,14 @@ bool write_matrix(const std::string& path, const std::string& command) {
          "intended call failed. Any violated rule fails the test.\n\n"
          "Paths: `T` is the test's temporary directory, `<pid>` the installer's process\n"
          "ID. Every installer row starts from the same tree: `T/Applications/Zentrivale.app`\n"
-         "(version 1: 14 files and a link), an older backup `.Zentrivale.backup-1`, a\n"
-         "leftover `.zentrivale-update-staging-1`, and a signed archive of version 2.\n\n";
+         "(version 1: 16 files and a link), an older backup `.Zentrivale.backup-1`, a\n"
+         "leftover `.zentrivale-update-staging-1`, and a signed archive of version 2.\n"
+         "The rows whose step begins with \"delta:\" install, with `--delta` and the\n"
+         "archive's digest, the delta of version 1 to 2 that `bundle_delta` makes\n"
+         "instead (one file kept, the others patched against their installed\n"
+         "versions); a fault-free delta run's rebuild calls (after the log line\n"
+         "`rebuilding the new application from the installed one...`) must each be\n"
+         "failed by one of them.\n\n";
   out << "## bundle_installer\n\n";
   table(out, rows()[Program::installer], "final log message", "previous version");
   out << "\n## bundle_starter\n\nThe launcher runs in a private network namespace with "

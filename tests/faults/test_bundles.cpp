@@ -7,7 +7,10 @@
 #include <stdexcept>
 
 #include "bundles.h"
+#include "digest.h"
 #include "error_texts.h"
+#include "platform.h"
+#include "program_run.h"
 
 namespace faults {
 namespace {
@@ -42,7 +45,8 @@ void make_bundle(const std::string& path, const std::string& version) {
              test_support::info_plist(test_support::plist_string("CFBundleExecutable", "Zentrivale") +
                                       test_support::plist_string("CFBundleIdentifier", kBundleId) +
                                       test_support::plist_string("CFBundleShortVersionString",
-                                                                 version)));
+                                                                 version) +
+                                      test_support::plist_string("CFBundleVersion", version)));
   for (const char* file : kPlainFiles) {
     std::string full = path + "/Contents/" + file;
     fs::create_directories(fs::path(full).parent_path());
@@ -54,6 +58,10 @@ void make_bundle(const std::string& path, const std::string& version) {
     write_file(full, "#!/bin/sh\n# " + std::string(file) + " of Zentrivale " + version + "\nexit 0\n",
                0755);
   }
+  write_file(path + "/Contents/Resources/shared.dat", test_support::noise(20000, 7));
+  std::string media = test_support::noise(60000, 8);
+  media.replace(30000, version.size(), version);
+  write_file(path + "/Contents/Resources/media.dat", media);
   // Frameworks carry links; they must survive every move as links.
   fs::create_symlink("libgstplayback.so", path + "/Contents/Frameworks/gst-plugins/current");
 }
@@ -66,6 +74,25 @@ std::string signed_archive(const std::string& stand_in_root, const std::string& 
   test_support::sign_bundle(stand_in_root, directory + "/Zentrivale.app");
   test_support::zip_entries(directory, {"Zentrivale.app"}, archive);
   return archive;
+}
+
+std::string delta_archive(const std::string& bundle_delta, const std::string& work,
+                          const std::string& from, const std::string& to) {
+  std::string archive = work + "/Zentrivale-" + to + "-delta-from-" + from + ".zip";
+  test_support::ProgramRun made = test_support::run_program(
+      bundle_delta,
+      {"--from", work + "/source-" + from + "/Zentrivale.app", "--to",
+       work + "/source-" + to + "/Zentrivale.app", "--output", archive},
+      {"PATH=/usr/bin:/bin"}, work);
+  if (made.exit_status != 0) throw std::runtime_error("bundle_delta: " + made.standard_error);
+  return archive;
+}
+
+std::string sha256_of_file(const std::string& path) {
+  support::platform::Sha256 hasher;
+  std::string bytes = read_file(path);
+  hasher.update(bytes.data(), bytes.size());
+  return support::to_hex(hasher.finish());
 }
 
 }  // namespace faults

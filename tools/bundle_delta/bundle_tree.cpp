@@ -10,7 +10,11 @@
 #include <memory>
 
 #include "beneath.h"
+#include "bundle_paths.h"
+#include "bundle_version.h"
+#include "delta_manifest.h"
 #include "os_error.h"
+#include "plist_reader.h"
 #include "path.h"
 #include "utf8.h"
 
@@ -96,41 +100,31 @@ Result<void> walk_directory(BundleTree& tree, support::UniqueFd fd, const std::s
   return support::success();
 }
 
-// Whether `target`, read from the directory holding the link at `path`,
-// names something inside the bundle, without resolving any link on the way.
-bool stays_inside(const std::string& path, const std::string& target) {
-  long depth = static_cast<long>(std::count(path.begin(), path.end(), '/'));
-  size_t start = 0;
-  while (start <= target.size()) {
-    size_t slash = target.find('/', start);
-    if (slash == std::string::npos) slash = target.size();
-    std::string_view component(target.data() + start, slash - start);
-    if (component == "..") {
-      if (--depth < 0) return false;
-    } else if (!component.empty() && component != ".") {
-      ++depth;
-    }
-    start = slash + 1;
-  }
-  return true;
-}
-
+// The installer's own rules, so that a bundle it would refuse is refused
+// here, with the reason, before anything is made.
 Result<void> check_entry(const BundleTree& tree, const TreeEntry& entry) {
   auto refuse = [&](const std::string& why) {
     return Error("refusing " + shown_path(tree, entry.path) + ": " + why);
   };
+  if (std::optional<std::string> fault = installer::path_fault(entry.path)) {
+    return refuse("the path " + *fault);
+  }
   switch (entry.kind) {
     case TreeEntry::Kind::other:
       return refuse("only directories, regular files and symbolic links can be shipped");
     case TreeEntry::Kind::symlink:
-      if (entry.link_target.empty()) return refuse("the link's target is empty");
-      if (entry.link_target.front() == '/') return refuse("the link's target is absolute");
-      if (!stays_inside(entry.path, entry.link_target)) {
-        return refuse("the link leads outside the bundle");
+      if (std::optional<std::string> fault =
+              installer::link_target_fault(entry.path, entry.link_target)) {
+        return refuse("the link " + *fault);
       }
       return support::success();
-    case TreeEntry::Kind::directory:
     case TreeEntry::Kind::file:
+      if (entry.size > installer::kMaxDeltaFileSize) {
+        return refuse("it is larger than " + std::to_string(installer::kMaxDeltaFileSize) +
+                      " bytes");
+      }
+      [[fallthrough]];
+    case TreeEntry::Kind::directory:
       if (entry.mode & 07000) return refuse("set-id and sticky bits cannot be shipped");
       return support::success();
   }
@@ -166,6 +160,10 @@ Result<void> check_shippable(const BundleTree& tree) {
   if (tree.root_mode & 07000) {
     return Error("refusing " + shown_path(tree, "") + ": set-id and sticky bits cannot be shipped");
   }
+  if (tree.entries.size() > installer::kMaxDeltaEntries) {
+    return Error("refusing " + shown_path(tree, "") + ": it holds more than " +
+                 std::to_string(installer::kMaxDeltaEntries) + " entries");
+  }
   for (const TreeEntry& entry : tree.entries) {
     Result<void> checked = check_entry(tree, entry);
     if (!checked) return checked;
@@ -192,6 +190,24 @@ Result<FileBytes> read_tree_file(const BundleTree& tree, const std::string& path
   Result<FileBytes> bytes = FileBytes::read(fd->get());
   if (!bytes) return cannot_read(tree, path, bytes.error());
   return bytes;
+}
+
+Result<std::string> bundle_version(const BundleTree& tree) {
+  const std::string path = "Contents/Info.plist";
+  const std::string shown = shown_path(tree, path);
+  Result<FileBytes> bytes = read_tree_file(tree, path);
+  if (!bytes) return std::move(bytes).take_error();
+  auto entries = property_list::parse_top_level(bytes->view());
+  if (!entries) return Error(shown + ": " + entries.error());
+  auto value = entries->find("CFBundleVersion");
+  if (value == entries->end()) return Error(shown + " has no CFBundleVersion");
+  if (!value->second) return Error(shown + ": CFBundleVersion is not a string");
+  // As the installer will compare it, through PlistBuddy.
+  std::string version = installer::comparable_bundle_version(*value->second);
+  if (std::optional<std::string> fault = installer::bundle_version_fault(version)) {
+    return Error("refusing " + shown + ": CFBundleVersion " + *fault);
+  }
+  return version;
 }
 
 }  // namespace delta

@@ -33,10 +33,11 @@ struct BundleTree {
 // Error: "cannot read {path}: {cause}".
 support::Result<BundleTree> walk_bundle(const std::string& root);
 
-// Whether a bundle may be shipped as a delta: only directories, regular
-// files and links, no set-id or sticky bit, and every link relative and
-// staying inside the bundle (judged on its text, from the link's directory).
-// Error: "refusing {path}: {why}".
+// Whether a bundle may be shipped as a delta, by the installer's rules: only
+// directories, regular files and links, no set-id or sticky bit, every path
+// and link target one that a manifest may hold (bundle_paths.h), no more
+// entries and no larger file than a manifest may record. Error:
+// "refusing {path}: {why}".
 support::Result<void> check_shippable(const BundleTree& tree);
 
 // The file `path` of the tree, handed to `take` a chunk at a time. Error:
@@ -46,6 +47,14 @@ support::Result<void> read_tree_file_in_chunks(const BundleTree& tree, const std
 
 // The file `path` of the tree, whole. Error: "cannot read {path}: {cause}".
 support::Result<FileBytes> read_tree_file(const BundleTree& tree, const std::string& path);
+
+// CFBundleVersion of the tree's Contents/Info.plist (XML or binary), read
+// without following a link, as the installer compares it
+// (installer::comparable_bundle_version). Errors: "cannot read {path}: {cause}",
+// "{path}: not a property list" (or "{path}: the property list's root is not
+// a dictionary"), "{path} has no CFBundleVersion", "{path}: CFBundleVersion
+// is not a string", "refusing {path}: CFBundleVersion {why}".
+support::Result<std::string> bundle_version(const BundleTree& tree);
 
 // `path` of the tree as messages show it: the root joined with it, printable.
 std::string shown_path(const BundleTree& tree, const std::string& path);

@@ -9,7 +9,6 @@
 #include "archive_contents.h"
 #include "beneath.h"
 #include "bundle_tree.h"
-#include "bundle_version.h"
 #include "delta_check.h"
 #include "delta_plan.h"
 #include "delta_report.h"
@@ -102,6 +101,11 @@ Result<std::string> make_delta(const ToolArguments& arguments) {
       plan_delta(old_tree, new_tree, *old_version, *new_version, patches->get());
   if (!plan) return std::move(plan).take_error();
   const std::string manifest = installer::serialize_delta_manifest(plan->manifest);
+  if (manifest.size() > installer::kMaxDeltaManifestSize) {
+    return Error("refusing " + support::printable(arguments.to) + ": its manifest takes " +
+                 std::to_string(manifest.size()) + " bytes, more than the installer reads (" +
+                 std::to_string(installer::kMaxDeltaManifestSize) + ")");
+  }
 
   const std::string delta_path = *scratch / "delta.zip";
   Result<std::uint64_t> delta_size = written_size(

@@ -90,6 +90,9 @@ Result<Args> validate(PartialArgs partial) {
     archive_sha256 = support::digest_from_hex(*partial.archive_sha256);
     if (!archive_sha256) return Error("--archive-sha256 must be 64 hexadecimal digits");
   }
+  // The rebuild reads the delta's manifest and patches with the installer's
+  // own parsers: only bytes that the update feed vouched for may reach them.
+  if (partial.delta && !archive_sha256) return Error("--delta requires --archive-sha256");
 
   Args args;
   args.archive = std::move(*partial.archive);

@@ -37,7 +37,8 @@ struct Args {
   // The archive's SHA-256 as the application's update feed gives it; the
   // archive is extracted only when its bytes match.
   std::optional<support::Sha256Digest> archive_sha256;
-  // The archive is a delta for the installed version, not a full archive.
+  // The archive is a delta for the installed version, not a full archive;
+  // only with `archive_sha256`.
   bool delta = false;
 };
 

@@ -4,6 +4,7 @@
 
 #include "bundle_verification.h"
 #include "path.h"
+#include "utf8.h"
 
 namespace installer {
 namespace {
@@ -48,10 +49,26 @@ std::optional<int> compare_bundle_versions(std::string_view a, std::string_view 
   return 0;
 }
 
+std::string comparable_bundle_version(std::string_view value) {
+  return support::trim_unicode_white_space(support::lossy_utf8(value));
+}
+
+std::optional<std::string> bundle_version_fault(std::string_view version) {
+  if (version.empty()) return "is empty";
+  if (version.find('\n') != std::string_view::npos) return "holds a line feed";
+  return std::nullopt;
+}
+
+support::Result<std::string> read_bundle_version(const std::string& bundle, const Tools& tools) {
+  support::Result<std::string> printed =
+      read_plist_key(support::join(bundle, kInfoPlist), kVersionKey, tools);
+  if (!printed) return printed;
+  return comparable_bundle_version(*printed);
+}
+
 support::Result<std::string> read_installed_version(const std::string& target,
                                                     const Tools& tools) {
-  support::Result<std::string> version =
-      read_plist_key(support::join(target, kInfoPlist), kVersionKey, tools);
+  support::Result<std::string> version = read_bundle_version(target, tools);
   if (version) return version;
   // A PlistBuddy that could not run keeps its own message.
   if (version.error().rfind("could not read CFBundleVersion: ", 0) == 0) return version;
@@ -63,8 +80,7 @@ support::Result<void> check_not_older(const std::string& bundle, const std::stri
                                       const Tools& tools) {
   support::Result<std::string> installed = read_installed_version(target, tools);
   if (!installed) return std::move(installed).take_error();
-  support::Result<std::string> update =
-      read_plist_key(support::join(bundle, kInfoPlist), kVersionKey, tools);
+  support::Result<std::string> update = read_bundle_version(bundle, tools);
   if (!update) return std::move(update).take_error();
 
   std::optional<int> order = compare_bundle_versions(*update, *installed);

@@ -1,4 +1,6 @@
-// Bundle versions (CFBundleVersion): reading and comparing them.
+// Bundle versions (CFBundleVersion): how they are read and compared, by the
+// installer through PlistBuddy and by the release tool through a
+// property-list library, so that both see the same text.
 #pragma once
 
 #include <optional>
@@ -16,6 +18,20 @@ namespace installer {
 // nothing when either is not of that form. Any number of digits compares
 // exactly.
 std::optional<int> compare_bundle_versions(std::string_view a, std::string_view b);
+
+// The CFBundleVersion's value as it is compared and recorded: its bytes read
+// as UTF-8 (invalid sequences replaced by U+FFFD) without Unicode white
+// space at either end. What PlistBuddy prints (the value and a line feed)
+// and the string a property-list library reads give the same text.
+std::string comparable_bundle_version(std::string_view value);
+
+// What keeps a comparable version from standing in a delta's manifest, as a
+// phrase that follows "CFBundleVersion" or "the new version": "is empty",
+// "holds a line feed"; nothing when it can.
+std::optional<std::string> bundle_version_fault(std::string_view version);
+
+// The comparable CFBundleVersion of `bundle`. Errors: those of read_plist_key.
+support::Result<std::string> read_bundle_version(const std::string& bundle, const Tools& tools);
 
 // The CFBundleVersion of the installed bundle `target`. Errors:
 // "could not read CFBundleVersion: {}" (PlistBuddy could not be run),

@@ -20,6 +20,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include "bundle_paths.h"
+#include "bundle_version.h"
 #include "platform.h"
 #include "utf8.h"
 
@@ -34,13 +36,13 @@ constexpr std::uint64_t kFormatVersion = 1;
 constexpr std::string_view kChecksumLabel = "sha256 ";
 // Far beyond any application bundle, yet small enough that a forged count
 // or size is refused before it drives anything.
-constexpr std::uint64_t kMaxEntries = 2'000'000;
-constexpr std::uint64_t kMaxFileSize = std::uint64_t{1} << 40;
 constexpr std::uint32_t kMaxMode = 0777;
+// The checksum line: the label, 64 digits and a line feed.
+constexpr size_t kChecksumLineSize = 7 + 64 + 1;
 
 support::Error invalid(std::string message) { return support::Error(std::move(message)); }
 
-std::string shown(std::string_view path) { return support::lossy_utf8(path); }
+std::string shown(std::string_view path) { return support::printable(path); }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_lower_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f'); }
@@ -161,53 +163,10 @@ class Reader {
   std::optional<support::Error> error_;
 };
 
-// What is wrong with a path inside the bundle, if anything.
-std::optional<std::string> path_fault(std::string_view path) {
-  if (path.empty()) return "is empty";
-  if (path.find('\0') != std::string_view::npos) return "holds a NUL byte";
-  if (path.front() == '/') return "is absolute";
-  size_t start = 0;
-  for (;;) {
-    size_t end = path.find('/', start);
-    std::string_view component = path.substr(start, end - start);
-    if (component.empty()) return "has an empty component";
-    if (component == "." || component == "..") return "has a \".\" or \"..\" component";
-    if (end == std::string_view::npos) return std::nullopt;
-    start = end + 1;
-  }
-}
-
-// A target is resolved from the link's own directory, which holds no link
-// (parents are listed directories). ".." may only lead the target: after a
-// name, which may itself be a link, ".." could climb from wherever that link
-// points rather than from where the name stands.
-std::optional<std::string> target_fault(std::string_view link, std::string_view target) {
-  if (target.empty()) return "has an empty target";
-  if (target.find('\0') != std::string_view::npos) return "has a target holding a NUL byte";
-  if (target.front() == '/') return "has an absolute target";
-  size_t depth = static_cast<size_t>(std::count(link.begin(), link.end(), '/'));
-  bool descended = false;
-  size_t start = 0;
-  for (;;) {
-    size_t end = target.find('/', start);
-    std::string_view component = target.substr(start, end - start);
-    if (component == "..") {
-      if (descended) return "has a target that climbs after a name";
-      if (depth == 0) return "has a target above the bundle";
-      --depth;
-    } else if (!component.empty() && component != ".") {
-      descended = true;
-    }
-    if (end == std::string_view::npos) return std::nullopt;
-    start = end + 1;
-  }
-}
-
 void check_version(Reader& reader, const std::string& which, std::string_view version) {
   if (reader.failed()) return;
-  if (version.empty()) reader.fail("the " + which + " version is empty");
-  if (version.find('\n') != std::string_view::npos) {
-    reader.fail("the " + which + " version holds a line feed");
+  if (std::optional<std::string> fault = bundle_version_fault(version)) {
+    reader.fail("the " + which + " version " + *fault);
   }
 }
 
@@ -219,18 +178,22 @@ std::string_view version_line(Reader& reader, const std::string& which) {
   return version;
 }
 
-// Yields the entry count.
-std::uint64_t header(Reader& reader, DeltaManifest& manifest) {
+// The first line, which says whether this is a manifest that can be read.
+void format_line(Reader& reader) {
   reader.literal(kMagic, "it does not begin with \"zentrivale-delta \"");
   std::uint64_t format = reader.number("format version", UINT64_MAX);
   if (!reader.failed() && format != kFormatVersion) {
     reader.fail("its format version " + std::to_string(format) + " is unknown");
   }
   reader.literal("\n");
+}
+
+// The rest of the header; yields the entry count.
+std::uint64_t header(Reader& reader, DeltaManifest& manifest) {
   manifest.base_version = std::string(version_line(reader, "base"));
   manifest.new_version = std::string(version_line(reader, "new"));
   reader.literal("entries ");
-  std::uint64_t count = reader.number("entry count", kMaxEntries);
+  std::uint64_t count = reader.number("entry count", kMaxDeltaEntries);
   reader.literal("\n");
   return count;
 }
@@ -264,7 +227,7 @@ Record record(Reader& reader) {
   }
   if (e.kind == Kind::file) {
     reader.literal(" ");
-    e.size = reader.number("size", kMaxFileSize);
+    e.size = reader.number("size", kMaxDeltaFileSize);
     reader.literal(" ");
     e.sha256 = reader.digest("digest");
     if (e.source == Source::patched) {
@@ -304,7 +267,7 @@ class EntryChecker {
       return invalid(shown(r.path) + " is listed twice");
     }
     if (r.entry.kind == Kind::symlink) {
-      if (std::optional<std::string> fault = target_fault(r.path, r.target)) {
+      if (std::optional<std::string> fault = link_target_fault(r.path, r.target)) {
         return invalid("the link " + shown(r.path) + " " + *fault);
       }
     }
@@ -320,17 +283,34 @@ class EntryChecker {
   std::unordered_map<std::string_view, Kind> kinds_;  // views into the manifest
 };
 
-void checksum(Reader& reader, std::string_view bytes) {
-  size_t covered = reader.position();
-  reader.set_place("the checksum line");
-  reader.literal(kChecksumLabel);
-  support::Sha256Digest recorded = reader.digest("checksum");
-  reader.literal("\n");
-  if (reader.failed()) return;
-  if (!reader.at_end()) return reader.fail("it has bytes after its checksum");
+// Where the checksum line begins, once the digest it records is that of
+// every byte before it: nothing else is read from a manifest whose bytes the
+// checksum does not vouch for. The line is the last one, so it is found
+// without reading the entries.
+support::Result<size_t> checksummed_size(std::string_view bytes) {
+  if (bytes.empty()) return invalid("it is truncated");
+  size_t line = bytes.size() < kChecksumLineSize ? 0 : bytes.size() - kChecksumLineSize;
+  std::string_view last = bytes.substr(line);
+  bool line_start = line == 0 || bytes[line - 1] == '\n';
+  if (!line_start || last.back() != '\n' ||
+      last.compare(0, kChecksumLabel.size(), kChecksumLabel) != 0) {
+    size_t label = bytes.rfind("\n" + std::string(kChecksumLabel));
+    if (bytes.back() != '\n') return invalid("it is truncated");
+    if (label != std::string_view::npos && bytes.size() - label - 1 > kChecksumLineSize) {
+      return invalid("it has bytes after its checksum");
+    }
+    return invalid("it is truncated");
+  }
+  std::string_view digits = last.substr(kChecksumLabel.size(), 64);
+  if (!std::all_of(digits.begin(), digits.end(), is_lower_hex)) {
+    return invalid("the checksum line is malformed");
+  }
   support::platform::Sha256 hasher;
-  hasher.update(bytes.data(), covered);
-  if (hasher.finish() != recorded) reader.fail("its checksum does not match its content");
+  hasher.update(bytes.data(), line);
+  if (hasher.finish() != *support::digest_from_hex(digits)) {
+    return invalid("its checksum does not match its content");
+  }
+  return line;
 }
 
 void append_counted(std::string& out, std::string_view text) {
@@ -364,10 +344,22 @@ bool operator==(const DeltaManifest& a, const DeltaManifest& b) {
 }
 
 support::Result<DeltaManifest> parse_delta_manifest(std::string_view bytes) {
-  Reader reader(bytes);
+  Reader format(bytes);
+  format_line(format);
+  if (format.failed()) return format.error();
+  support::Result<size_t> covered = checksummed_size(bytes);
+  if (!covered) return std::move(covered).take_error();
+
+  Reader reader(bytes.substr(0, *covered));
+  format_line(reader);
   DeltaManifest manifest;
   std::uint64_t count = header(reader, manifest);
   if (reader.failed()) return reader.error();
+  // Every record takes a few bytes: a count beyond what is left is refused
+  // when the bytes run out, before it has reserved anything.
+  constexpr size_t kShortestRecord = 11;  // "d 1:a 0755\n"
+  manifest.entries.reserve(
+      std::min<std::uint64_t>(count, (*covered - reader.position()) / kShortestRecord));
   EntryChecker checker;
   for (std::uint64_t i = 1; i <= count; ++i) {
     std::string place = "entry " + std::to_string(i);
@@ -381,8 +373,11 @@ support::Result<DeltaManifest> parse_delta_manifest(std::string_view bytes) {
     r.entry.base_path = std::string(r.base_path);
     manifest.entries.push_back(std::move(r.entry));
   }
-  checksum(reader, bytes);
-  if (reader.failed()) return reader.error();
+  if (!reader.at_end()) {
+    reader.set_place("the checksum line");
+    reader.fail("it has bytes between its entries and its checksum");
+    return reader.error();
+  }
   return manifest;
 }
 

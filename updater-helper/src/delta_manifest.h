@@ -15,6 +15,13 @@ namespace installer {
 // The manifest's file name at the archive's root, beside the bundle.
 inline constexpr char kDeltaManifestName[] = "zentrivale-delta-manifest";
 
+// Far beyond any application bundle, yet small enough that the installer's
+// memory for a manifest stays bounded: a larger manifest, more entries or a
+// larger file are refused before they drive anything.
+inline constexpr std::uint64_t kMaxDeltaManifestSize = std::uint64_t{64} << 20;
+inline constexpr std::uint64_t kMaxDeltaEntries = 1'000'000;
+inline constexpr std::uint64_t kMaxDeltaFileSize = std::uint64_t{1} << 40;
+
 struct DeltaEntry {
   enum class Kind { directory, symlink, file };
   // Where a file's bytes come from: whole in the archive, the installed
@@ -44,10 +51,12 @@ struct DeltaManifest {
 bool operator==(const DeltaEntry& a, const DeltaEntry& b);
 bool operator==(const DeltaManifest& a, const DeltaManifest& b);
 
-// Parses and checks a manifest: the format, and that every path and link
-// stays inside the bundle (no absolute path, no "." or "..", no empty
-// component, no entry below a link or a file, no duplicate). Error: what is
-// wrong; the caller adds "the delta update's manifest is invalid: ".
+// Parses and checks a manifest: its first line, then its checksum, before
+// any entry is read; then the format, and that every path and link stays
+// inside the bundle (the rules of bundle_paths.h; no entry below a link or a
+// file, no duplicate). Names in errors are escaped (support::printable).
+// Error: what is wrong; the caller adds "the delta update's manifest is
+// invalid: ".
 support::Result<DeltaManifest> parse_delta_manifest(std::string_view bytes);
 
 // The manifest's bytes; parse_delta_manifest reads them back unchanged.

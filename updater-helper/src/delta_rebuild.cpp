@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "delta_patch.h"
 #include "digest.h"
@@ -36,7 +39,7 @@ constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXE
 // forbid creating or listing what is below them.
 constexpr mode_t kWorkingDirectoryMode = 0700;
 
-std::string shown(std::string_view path) { return support::lossy_utf8(path); }
+std::string shown(std::string_view path) { return support::printable(path); }
 
 support::Error mismatch(std::string_view path) {
   return support::Error("the installed application does not match this delta update: " +
@@ -70,51 +73,109 @@ Split split(std::string_view path) {
   return {path.substr(0, slash), std::string(path.substr(slash + 1))};
 }
 
-// Opens the directories of one tree by their paths inside it, one component
-// at a time and never through a link. The last one stays open, so that its
-// children and entries are reached from it; at most three descriptors at once.
-class DirectoryOpener {
+// One directory of a tree at a time, reached by its path inside the tree
+// and never through a link. Moving from one directory to another climbs to
+// their common ancestor by ".." (each step checked to be the directory that
+// was descended from, else it starts again from the root) or starts from the
+// root when that is shorter, then descends: the opens are as many as the
+// levels between the two, and one descriptor stays open.
+class DirectoryCursor {
  public:
-  explicit DirectoryOpener(int root) : root_(root) {}
+  explicit DirectoryCursor(int root) : root_(root) {}
 
   // The directory's descriptor, valid until the next call; or -1 with
   // `error` set.
   int open(std::string_view path, int& error) {
-    if (path.empty()) return root_;
-    if (current_.valid() && path == current_path_) return current_.get();
-    std::string_view rest = path;
-    int from = root_;
-    if (current_.valid() && path.size() > current_path_.size() &&
-        path.compare(0, current_path_.size(), current_path_) == 0 &&
-        path[current_path_.size()] == '/') {
-      rest = path.substr(current_path_.size() + 1);
-      from = current_.get();
+    std::vector<std::string_view> names = components(path);
+    size_t common = 0;
+    while (common < names.size() && common < chain_.size() &&
+           chain_[common].name == names[common]) {
+      ++common;
     }
-    UniqueFd reached;
-    for (;;) {
-      size_t slash = rest.find('/');
-      std::string component(rest.substr(0, slash));
-      UniqueFd next(support::retry_on_eintr(
-          [&] { return ::openat(reached.valid() ? reached.get() : from, component.c_str(),
-                                kDirectoryFlags); }));
-      if (!next.valid()) {
-        error = errno;
-        current_.reset();
+    if (chain_.size() - common > common) to_root();
+    while (chain_.size() > common) {
+      if (!climb()) {
+        to_root();
+        break;
+      }
+    }
+    for (size_t i = chain_.size(); i < names.size(); ++i) {
+      if (!descend(names[i], error)) {
+        to_root();
         return -1;
       }
-      reached = std::move(next);
-      if (slash == std::string_view::npos) break;
-      rest = rest.substr(slash + 1);
     }
-    current_ = std::move(reached);
-    current_path_ = std::string(path);
-    return current_.get();
+    return current();
   }
 
  private:
+  struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const Identity& o) const { return device == o.device && inode == o.inode; }
+  };
+  struct Level {
+    std::string name;
+    Identity identity;
+  };
+
+  static Identity identity_of(int fd) {
+    struct stat status;
+    if (::fstat(fd, &status) != 0) return {};
+    return {status.st_dev, status.st_ino};
+  }
+
+  static std::vector<std::string_view> components(std::string_view path) {
+    std::vector<std::string_view> names;
+    while (!path.empty()) {
+      size_t slash = path.find('/');
+      names.push_back(path.substr(0, slash));
+      if (slash == std::string_view::npos) break;
+      path.remove_prefix(slash + 1);
+    }
+    return names;
+  }
+
+  int current() const { return chain_.empty() ? root_ : current_.get(); }
+
+  void to_root() {
+    chain_.clear();
+    current_.reset();
+  }
+
+  // One level up, to the directory the current one was reached from.
+  bool climb() {
+    if (chain_.size() == 1) {
+      to_root();
+      return true;
+    }
+    UniqueFd parent(
+        support::retry_on_eintr([&] { return ::openat(current_.get(), "..", kDirectoryFlags); }));
+    if (!parent.valid() || !(identity_of(parent.get()) == chain_[chain_.size() - 2].identity)) {
+      return false;
+    }
+    current_ = std::move(parent);
+    chain_.pop_back();
+    return true;
+  }
+
+  bool descend(std::string_view name, int& error) {
+    std::string component(name);
+    int from = current();
+    UniqueFd next(support::retry_on_eintr(
+        [&] { return ::openat(from, component.c_str(), kDirectoryFlags); }));
+    if (!next.valid()) {
+      error = errno;
+      return false;
+    }
+    chain_.push_back({std::move(component), identity_of(next.get())});
+    current_ = std::move(next);
+    return true;
+  }
+
   int root_;
   UniqueFd current_;
-  std::string current_path_;
+  std::vector<Level> chain_;  // from the root's child to the current directory
 };
 
 Result<UniqueFd> open_root(const std::string& path) {
@@ -123,24 +184,38 @@ Result<UniqueFd> open_root(const std::string& path) {
   return fd;
 }
 
-// The installed regular file at `path`, after checking its digest.
-Result<UniqueFd> open_installed(DirectoryOpener& installed, const std::string& path,
-                                const support::Sha256Digest& digest) {
-  Split where = split(path);
-  int error = 0;
-  int directory = installed.open(where.parent, error);
-  if (directory < 0) return is_wrong_entry(error) ? mismatch(path) : failure(path, error);
-  UniqueFd fd(support::retry_on_eintr(
-      [&] { return ::openat(directory, where.name.c_str(), kReadFlags); }));
-  if (!fd.valid()) return is_wrong_entry(errno) ? mismatch(path) : failure(path, errno);
-  struct stat status;
-  if (::fstat(fd.get(), &status) != 0) return failure(path, errno);
-  if (!S_ISREG(status.st_mode)) return mismatch(path);
-  Result<support::Sha256Digest> actual = support::sha256_of_descriptor(fd.get());
-  if (!actual) return failure(path, actual.error());
-  if (*actual != digest) return mismatch(path);
-  return fd;
-}
+// The installed bundle's files, each checked against its digest once,
+// however many entries take it as their base.
+class InstalledFiles {
+ public:
+  explicit InstalledFiles(int root) : directories_(root) {}
+
+  // The installed regular file at `path`, which must have `digest`.
+  Result<UniqueFd> open(const std::string& path, const support::Sha256Digest& digest) {
+    auto checked = checked_.find(path);
+    if (checked != checked_.end() && checked->second != digest) return mismatch(path);
+    Split where = split(path);
+    int error = 0;
+    int directory = directories_.open(where.parent, error);
+    if (directory < 0) return is_wrong_entry(error) ? mismatch(path) : failure(path, error);
+    UniqueFd fd(support::retry_on_eintr(
+        [&] { return ::openat(directory, where.name.c_str(), kReadFlags); }));
+    if (!fd.valid()) return is_wrong_entry(errno) ? mismatch(path) : failure(path, errno);
+    struct stat status;
+    if (::fstat(fd.get(), &status) != 0) return failure(path, errno);
+    if (!S_ISREG(status.st_mode)) return mismatch(path);
+    if (checked != checked_.end()) return fd;
+    Result<support::Sha256Digest> actual = support::sha256_of_descriptor(fd.get());
+    if (!actual) return failure(path, actual.error());
+    if (*actual != digest) return mismatch(path);
+    checked_.emplace(path, digest);
+    return fd;
+  }
+
+ private:
+  DirectoryCursor directories_;
+  std::unordered_map<std::string, support::Sha256Digest> checked_;
+};
 
 support::Error not_a_file(const std::string& path) {
   return invalid("the archive holds " + shown(path) + ", which is not a file");
@@ -249,9 +324,9 @@ class TemporaryFile {
 
 // A patched file: the patch staged at the entry's path applied to the
 // installed base, the result then taking the patch's place.
-Result<void> apply_staged_patch(DirectoryOpener& installed, int directory, const DeltaEntry& entry,
+Result<void> apply_staged_patch(InstalledFiles& installed, int directory, const DeltaEntry& entry,
                                 const std::string& name) {
-  Result<UniqueFd> base = open_installed(installed, entry.base_path, entry.base_sha256);
+  Result<UniqueFd> base = installed.open(entry.base_path, entry.base_sha256);
   if (!base) return std::move(base).take_error();
   struct stat status;
   if (::fstat(base->get(), &status) != 0) return failure(entry.base_path, errno);
@@ -313,7 +388,7 @@ Result<void> make_directory(int parent, const std::string& name, const std::stri
   return support::success();
 }
 
-Result<void> rebuild_entry(DirectoryOpener& installed, DirectoryOpener& staged,
+Result<void> rebuild_entry(InstalledFiles& installed, DirectoryCursor& staged,
                            const DeltaEntry& entry) {
   Split where = split(entry.path);
   int error = 0;
@@ -328,7 +403,7 @@ Result<void> rebuild_entry(DirectoryOpener& installed, DirectoryOpener& staged,
   }
   Result<void> produced = support::success();
   if (entry.source == Source::kept) {
-    Result<UniqueFd> source = open_installed(installed, entry.path, entry.sha256);
+    Result<UniqueFd> source = installed.open(entry.path, entry.sha256);
     if (!source) return std::move(source).take_error();
     produced = take_kept(source->get(), directory, where.name, entry.path);
   } else if (entry.source == Source::patched) {
@@ -339,15 +414,16 @@ Result<void> rebuild_entry(DirectoryOpener& installed, DirectoryOpener& staged,
 }
 
 // Refuses what the staged directory `path` holds beyond the manifest.
-Result<void> check_listing(int directory, const std::string& path,
+// `named`: the directory as a failure names it (the bundle's own by its path).
+Result<void> check_listing(int directory, const std::string& path, const std::string& named,
                            const std::unordered_set<std::string_view>& listed) {
   Result<support::DirStream> listing = support::listing_from_start(directory);
-  if (!listing) return failure(path, listing.error());
+  if (!listing) return failure(named, listing.error());
   std::string entry_path;
   for (;;) {
     errno = 0;
     struct dirent* entry = ::readdir(listing->get());
-    if (entry == nullptr) return errno == 0 ? support::success() : failure(path, errno);
+    if (entry == nullptr) return errno == 0 ? support::success() : failure(named, errno);
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     entry_path = path.empty() ? entry->d_name : path + "/" + entry->d_name;
     if (listed.count(entry_path) == 0) {
@@ -357,35 +433,119 @@ Result<void> check_listing(int directory, const std::string& path,
   }
 }
 
+// The manifest's directories, each below the ones before it that hold it:
+// paths compared component by component, so that a directory's subtree
+// follows it without a break and every move between neighbours is short.
+std::vector<const DeltaEntry*> directories_in_tree_order(const DeltaManifest& manifest) {
+  std::vector<const DeltaEntry*> directories;
+  for (const DeltaEntry& entry : manifest.entries) {
+    if (entry.kind == Kind::directory) directories.push_back(&entry);
+  }
+  auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
+  std::sort(directories.begin(), directories.end(), [&](const DeltaEntry* a, const DeltaEntry* b) {
+    return std::lexicographical_compare(a->path.begin(), a->path.end(), b->path.begin(),
+                                        b->path.end(),
+                                        [&](char x, char y) { return rank(x) < rank(y); });
+  });
+  return directories;
+}
+
 // Every staged entry lies in the root or in a listed directory, each of
 // which is a real directory by now: listing those finds every entry.
-Result<void> refuse_unlisted(const DeltaManifest& manifest, DirectoryOpener& staged) {
+Result<void> refuse_unlisted(const DeltaManifest& manifest,
+                             const std::vector<const DeltaEntry*>& directories,
+                             DirectoryCursor& staged, const std::string& staged_root) {
   std::unordered_set<std::string_view> listed;
   for (const DeltaEntry& entry : manifest.entries) listed.insert(entry.path);
   int error = 0;
-  Result<void> checked = check_listing(staged.open({}, error), {}, listed);
-  for (auto entry = manifest.entries.begin(); checked && entry != manifest.entries.end(); ++entry) {
-    if (entry->kind != Kind::directory) continue;
-    int directory = staged.open(entry->path, error);
-    if (directory < 0) return failure(entry->path, error);
-    checked = check_listing(directory, entry->path, listed);
+  Result<void> checked = check_listing(staged.open({}, error), {}, staged_root, listed);
+  for (auto entry = directories.begin(); checked && entry != directories.end(); ++entry) {
+    int directory = staged.open((*entry)->path, error);
+    if (directory < 0) return failure((*entry)->path, error);
+    checked = check_listing(directory, (*entry)->path, (*entry)->path, listed);
   }
   return checked;
 }
 
-// Last, and children before parents: a directory's own mode may shut out
-// its owner.
-Result<void> set_directory_modes(const DeltaManifest& manifest, DirectoryOpener& staged) {
-  for (auto entry = manifest.entries.rbegin(); entry != manifest.entries.rend(); ++entry) {
-    if (entry->kind != Kind::directory) continue;
-    int error = 0;
-    int directory = staged.open(entry->path, error);
-    if (directory < 0) return failure(entry->path, error);
-    if (::fchmod(directory, static_cast<mode_t>(entry->mode)) != 0) {
-      return failure(entry->path, errno);
+// Last, and each directory as the walk leaves it, after everything below
+// it: a directory's own mode may shut out its owner. The walk goes down one
+// level at a time and up by "..", checked to be the directory it came from.
+class ModeSetter {
+ public:
+  explicit ModeSetter(int root) : root_(root) {}
+
+  Result<void> enter(const DeltaEntry& directory) {
+    Split where = split(directory.path);
+    while (!levels_.empty() && levels_.back().entry->path != where.parent) {
+      Result<void> left = leave();
+      if (!left) return left;
     }
+    if (levels_.empty() && !where.parent.empty()) {
+      return failure(directory.path, "its directory comes after it");
+    }
+    int parent = levels_.empty() ? root_ : levels_.back().fd.get();
+    UniqueFd fd(support::retry_on_eintr(
+        [&] { return ::openat(parent, where.name.c_str(), kDirectoryFlags); }));
+    if (!fd.valid()) return failure(directory.path, errno);
+    struct stat status;
+    if (::fstat(fd.get(), &status) != 0) return failure(directory.path, errno);
+    // The parent's descriptor is no longer needed: ".." leads back to it.
+    if (!levels_.empty()) levels_.back().fd.reset();
+    levels_.push_back({&directory, std::move(fd), status.st_dev, status.st_ino});
+    return support::success();
   }
-  return support::success();
+
+  Result<void> leave_all() {
+    while (!levels_.empty()) {
+      Result<void> left = leave();
+      if (!left) return left;
+    }
+    return support::success();
+  }
+
+ private:
+  struct Level {
+    const DeltaEntry* entry;
+    UniqueFd fd;  // open for the deepest level only
+    dev_t device;
+    ino_t inode;
+  };
+
+  // Sets the deepest directory's mode and goes back up to its parent.
+  Result<void> leave() {
+    Level& level = levels_.back();
+    const std::string& path = level.entry->path;
+    UniqueFd parent;
+    if (levels_.size() > 1) {
+      parent.reset(support::retry_on_eintr(
+          [&] { return ::openat(level.fd.get(), "..", kDirectoryFlags); }));
+      const Level& above = levels_[levels_.size() - 2];
+      struct stat status;
+      if (!parent.valid()) return failure(path, errno);
+      if (::fstat(parent.get(), &status) != 0) return failure(path, errno);
+      if (status.st_dev != above.device || status.st_ino != above.inode) {
+        return failure(path, "it was moved while the bundle was rebuilt");
+      }
+    }
+    if (::fchmod(level.fd.get(), static_cast<mode_t>(level.entry->mode)) != 0) {
+      return failure(path, errno);
+    }
+    levels_.pop_back();
+    if (!levels_.empty()) levels_.back().fd = std::move(parent);
+    return support::success();
+  }
+
+  int root_;
+  std::vector<Level> levels_;
+};
+
+Result<void> set_directory_modes(const std::vector<const DeltaEntry*>& directories, int root) {
+  ModeSetter walk(root);
+  for (const DeltaEntry* directory : directories) {
+    Result<void> entered = walk.enter(*directory);
+    if (!entered) return entered;
+  }
+  return walk.leave_all();
 }
 
 }  // namespace
@@ -396,15 +556,16 @@ Result<void> rebuild_bundle(const DeltaManifest& manifest, const std::string& in
   if (!installed_root) return std::move(installed_root).take_error();
   Result<UniqueFd> staged_root = open_root(staged);
   if (!staged_root) return std::move(staged_root).take_error();
-  DirectoryOpener installed_directories(installed_root->get());
-  DirectoryOpener staged_directories(staged_root->get());
+  InstalledFiles installed_files(installed_root->get());
+  DirectoryCursor staged_directories(staged_root->get());
   for (const DeltaEntry& entry : manifest.entries) {
-    Result<void> rebuilt = rebuild_entry(installed_directories, staged_directories, entry);
+    Result<void> rebuilt = rebuild_entry(installed_files, staged_directories, entry);
     if (!rebuilt) return rebuilt;
   }
-  Result<void> complete = refuse_unlisted(manifest, staged_directories);
+  const std::vector<const DeltaEntry*> directories = directories_in_tree_order(manifest);
+  Result<void> complete = refuse_unlisted(manifest, directories, staged_directories, staged);
   if (!complete) return complete;
-  return set_directory_modes(manifest, staged_directories);
+  return set_directory_modes(directories, staged_root->get());
 }
 
 }  // namespace installer

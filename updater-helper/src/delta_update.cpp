@@ -12,17 +12,21 @@
 #include "os_error.h"
 #include "path.h"
 #include "unique_fd.h"
+#include "utf8.h"
 
 namespace installer {
 namespace {
 
-// Far above any bundle's manifest; a larger file is no manifest of ours.
-constexpr off_t kManifestLimit = 256 << 20;
+constexpr off_t kManifestLimit = static_cast<off_t>(kMaxDeltaManifestSize);
 
 // The manifest's bytes: a regular file at the archive's root, no link.
 support::Result<std::string> read_manifest(const std::string& staging) {
   std::string path = support::join(staging, kDeltaManifestName);
-  support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  support::UniqueFd fd(support::retry_on_eintr(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); }));
+  if (!fd.valid() && errno != ENOENT && errno != ELOOP) {
+    return support::Error("could not read the delta manifest: " + support::os_error_text(errno));
+  }
   struct stat status;
   if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return support::Error("the archive holds no delta manifest");
@@ -32,6 +36,7 @@ support::Result<std::string> read_manifest(const std::string& staging) {
                           std::to_string(kManifestLimit) + " bytes");
   }
   std::string bytes;
+  bytes.reserve(static_cast<size_t>(status.st_size));
   char buffer[65536];
   for (;;) {
     ssize_t n = support::retry_on_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
@@ -59,10 +64,23 @@ support::Result<void> rebuild_from_delta(const std::string& staging, const std::
   support::Result<std::string> installed = read_installed_version(target, tools);
   if (!installed) return std::move(installed).take_error();
   if (*installed != manifest->base_version) {
-    return support::Error("this delta update is for version " + manifest->base_version +
-                          "; the installed application is version " + *installed);
+    return support::Error("this delta update is for version " +
+                          support::printable(manifest->base_version) +
+                          "; the installed application is version " +
+                          support::printable(*installed));
   }
-  return rebuild_bundle(*manifest, target, candidate);
+  support::Result<void> rebuilt = rebuild_bundle(*manifest, target, candidate);
+  if (!rebuilt) return rebuilt;
+  // The files are the manifest's; the version they declare must be too, or
+  // the feed's offer and what gets installed would differ.
+  support::Result<std::string> version = read_bundle_version(candidate, tools);
+  if (!version) return std::move(version).take_error();
+  if (*version != manifest->new_version) {
+    return support::Error("the rebuilt application is version " + support::printable(*version) +
+                          ", not this delta update's version " +
+                          support::printable(manifest->new_version));
+  }
+  return support::success();
 }
 
 }  // namespace installer

@@ -152,6 +152,26 @@ TEST(ArgumentsTest, ArchiveDigestIsSixtyFourHexadecimalDigits) {
   EXPECT_EQ(error_of(valid({"--archive-sha256"})), "--archive-sha256 requires a value");
 }
 
+TEST(ArgumentsTest, DeltaNeedsTheArchiveDigest) {
+  const std::string digest(64, 'a');
+  Arguments verify{"--verify-only", "--archive", "/tmp/u.zip", "--target-app",
+                   "/Applications/Zentrivale.app", "--bundle-id", "com.example.zentrivale"};
+  for (Arguments arguments : {valid(), verify}) {
+    arguments.push_back("--delta");
+    EXPECT_EQ(error_of(arguments), "--delta requires --archive-sha256");
+    // The other checks come first.
+    Arguments bad_digest = arguments;
+    bad_digest.insert(bad_digest.end(), {"--archive-sha256", "bad"});
+    EXPECT_EQ(error_of(bad_digest), "--archive-sha256 must be 64 hexadecimal digits");
+    arguments.insert(arguments.end(), {"--archive-sha256", digest});
+    support::Result<Args> args = parse_arguments(arguments);
+    ASSERT_TRUE(args.ok()) << args.error();
+    EXPECT_TRUE(args->delta);
+  }
+  EXPECT_EQ(error_of({"--delta", "--archive", "a", "--target-app", "b.app"}),
+            "--parent-pid is required" + kUsageLine);
+}
+
 TEST(ArgumentsTest, VerifyOnlyNeedsNoProcessIdButStillValidatesOne) {
   Arguments verify{"--verify-only", "--archive", "/tmp/u.zip", "--target-app",
                    "/Applications/Zentrivale.app", "--bundle-id", "com.example.zentrivale"};

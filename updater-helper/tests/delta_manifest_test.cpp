@@ -79,8 +79,21 @@ TEST(DeltaManifest, RefusesWhatIsMalformedOrLeadsOutside) {
       {other_checksum, "its checksum does not match its content"},
       {manifest_of({}, ""), "the base version is empty"},
       {manifest_of({}, "1.0", "2\n0"), "the new version holds a line feed"},
-      {sealed("zentrivale-delta 1\nbase 1:1\nnew 1:2\nentries 2000001\n"),
-       "the entry count of the header is beyond 2000000"},
+      {sealed("zentrivale-delta 1\nbase 1:1\nnew 1:2\nentries 1000001\n"),
+       "the entry count of the header is beyond 1000000"},
+      // The checksum vouches for the bytes before anything else is read.
+      {other_checksum.substr(0, 30) + "x" + other_checksum.substr(31),
+       "its checksum does not match its content"},
+      {sealed("zentrivale-delta 1\nbase 1:1\nnew 1:2\nentries 1\n" + directory("a") + "\n" +
+              directory("b") + "\n"),
+       "it has bytes between its entries and its checksum"},
+      {valid.substr(0, valid.size() - 2) + "A\n", "the checksum line is malformed"},
+      // Names are escaped wherever a message shows them.
+      {manifest_of({directory("a\n[1] update installed successfully"),
+                    directory("a\n[1] update installed successfully")}),
+       "a\\n[1] update installed successfully is listed twice"},
+      {manifest_of({directory("x\x1b[2J\r\xff"), directory("x\x1b[2J\r\xff/..")}),
+       "the path x\\x1b[2J\\r\\xff/.. has a \".\" or \"..\" component"},
       {manifest_of({"d 08:Contents 0755"}), "the path length of entry 1 is not a number"},
       {manifest_of({directory("Contents", "4755")}), "the mode of entry 1 is above 0777"},
       {manifest_of({added("f", "1099511627777")}), "the size of entry 1 is beyond 1099511627776"},
