@@ -72,6 +72,27 @@ class DeltaUpdateTest : public ::testing::Test {
     return arguments;
   }
 
+  // The delta's contents, extracted into a directory of their own.
+  std::string extracted(const std::string& archive, const std::string& name) const {
+    std::string dir = tree.root() + "/" + name;
+    test_support::make_dir(dir);
+    Outcome extracted = run_program("/usr/bin/bsdtar", {"-xf", archive, "-C", dir},
+                                    tree.environment(), tree.root());
+    EXPECT_EQ(extracted.exit_status, 0) << extracted.standard_error;
+    return dir;
+  }
+
+  // The delta with the patch of big.bin changed by `damage`.
+  std::string with_damaged_patch(const std::string& delta, const std::string& name,
+                                 const std::function<void(std::string&)>& damage) const {
+    std::string dir = extracted(delta, name);
+    std::string patch_path = dir + "/Zentrivale.app/Contents/Resources/big.bin";
+    std::string patch = read_file(patch_path);
+    damage(patch);
+    write_file(patch_path, patch);
+    return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, name + ".zip");
+  }
+
   ::testing::AssertionResult same_tree(const std::string& a, const std::string& b) const {
     Outcome diff = run_program("/usr/bin/diff", {"-r", "--no-dereference", a, b},
                                tree.environment(), tree.root());
@@ -87,6 +108,12 @@ TEST_F(DeltaUpdateTest, DeltaRebuildsAndInstallsTheNewVersionExactly) {
   std::string delta = make_delta();
   std::string full = tree.zip(tree.root() + "/source", {"Zentrivale.app"}, "full.zip");
   EXPECT_LT(read_file(delta).size() * 20, read_file(full).size());
+  // The changed large file travels as a patch: its header, then an xz stream.
+  std::string patch =
+      read_file(extracted(delta, "contents") + "/Zentrivale.app/Contents/Resources/big.bin");
+  EXPECT_EQ(patch.substr(0, 8), "ZTVPTCH3");
+  EXPECT_EQ(patch.substr(16, 6), std::string("\xfd" "7zXZ\0", 6));
+  EXPECT_LT(patch.size(), 1000u);
 
   Outcome verified = tree.install(
       {"--verify-only", "--delta", "--archive", delta, "--target-app", tree.target(),
@@ -151,6 +178,21 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
        },
        "the delta update's manifest is invalid: the path ../outside has a \".\" or \"..\" "
        "component"},
+      {"patch cut short",
+       [&] {
+         return with_damaged_patch(delta, "cut", [](std::string& patch) {
+           patch.resize(patch.size() / 2);
+         });
+       },
+       "the delta update is damaged: the patch of Contents/Resources/big.bin ends early"},
+      {"patch stream damaged at its end",
+       [&] {
+         return with_damaged_patch(delta, "footer", [](std::string& patch) {
+           patch[patch.size() - 1] ^= 0x20;  // the stream footer's magic "YZ"
+         });
+       },
+       "the delta update is damaged: the patch of Contents/Resources/big.bin has a damaged "
+       "compressed stream"},
       {"installed bundle changed",
        [&] {
          write_file(tree.target() + "/Contents/Resources/big.bin", "changed by the user\n");

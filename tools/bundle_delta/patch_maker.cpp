@@ -1,5 +1,5 @@
 // Making a patch in the format installer::apply_patch reads (described in
-// updater-helper/src/delta_patch.cpp), the way bsdiff finds its matches: a
+// updater-helper/src/delta_patch_format.h), the way bsdiff finds its matches: a
 // suffix array of the old file, then one pass over the new file looking for
 // stretches of the old one that, aligned, agree on most bytes. Each such
 // stretch is stored as differences (of words where it can), nearly all zero;
@@ -12,19 +12,17 @@
 #include <cstring>
 #include <vector>
 
+#include "delta_patch_format.h"
 #include "suffix_index.h"
+#include "xz_encoding.h"
 
 namespace delta {
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'T', 'V', 'P', 'T', 'C', 'H', '2'};
+namespace format = installer::patch_format;
 // A match has to beat the alignment already under way by this many bytes to
 // start a new record: fewer, and the record costs more than it saves.
 constexpr std::size_t kBetterBy = 8;
-
-void put_u64(std::string& out, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
 
 // A stretch of new aligned with old, then bytes only new has: new[from,
 // from + aligned) against old[old_from, ...), then new[from + aligned, ... +
@@ -40,14 +38,10 @@ struct Alignment {
 // Writes the records of the alignments.
 class PatchWriter {
  public:
-  PatchWriter(std::string_view old, std::string_view target) : old_(old), new_(target) {
-    out_.append(kMagic, sizeof kMagic);
-    put_u64(out_, target.size());
-  }
+  PatchWriter(std::string_view old, std::string_view target) : old_(old), new_(target) {}
 
-  // One alignment's records. Long stretches where the two agree become records of their own, kept
-  // out of the diff bytes: deflate stores a run of zeros at best at about a
-  // thousandth of its length, which for a large file is most of the patch.
+  // One alignment's records. Long stretches where the two agree become
+  // records of their own, kept out of the diff bytes.
   void alignment(std::size_t from, std::size_t old_from, std::size_t aligned, std::size_t extra,
                  std::size_t next_old) {
     std::size_t start = 0;
@@ -71,7 +65,10 @@ class PatchWriter {
     }
   }
 
-  std::string finish() { return std::move(out_); }
+  // The header, then the records compressed.
+  std::string finish(const XzSettings& settings) {
+    return format::header(new_.size()) + xz_compress(out_, settings);
+  }
 
  private:
   // Agreement this long costs less as a record than as diff bytes.
@@ -89,29 +86,14 @@ class PatchWriter {
   // bytes, then the old position moves by `move`.
   void record(std::size_t from, std::size_t old_from, std::size_t same, std::size_t add,
               std::size_t extra, std::uint64_t move) {
-    put_u64(out_, same);
-    put_u64(out_, add);
-    put_u64(out_, extra);
-    put_u64(out_, move);
-    diff(from + same, old_from + same, add);
+    format::append_record(out_, {same, add, extra, move});
+    format::append_diff(out_, bytes(new_, from + same), bytes(old_, old_from + same), add,
+                        from + same);
     out_.append(new_.substr(from + same + add, extra));
   }
 
-  // The diff bytes of new[from, from + size) against old from old_from: by
-  // words of the new file (offsets multiple of 4) that lie wholly inside,
-  // by bytes elsewhere, as the applier adds them.
-  void diff(std::size_t from, std::size_t old_from, std::size_t size) {
-    std::size_t i = 0;
-    while (i < size) {
-      std::size_t group = (from + i) % 4 == 0 && size - i >= 4 ? 4 : 1;
-      unsigned borrow = 0;
-      for (std::size_t end = i + group; i < end; ++i) {
-        unsigned taken = static_cast<unsigned char>(old_[old_from + i]) + borrow;
-        unsigned byte = static_cast<unsigned char>(new_[from + i]);
-        out_.push_back(static_cast<char>(byte - taken));
-        borrow = byte < taken ? 1 : 0;
-      }
-    }
+  static const unsigned char* bytes(std::string_view of, std::size_t at) {
+    return reinterpret_cast<const unsigned char*>(of.data()) + at;
   }
 
   std::string_view old_;
@@ -233,7 +215,7 @@ PatchBase::PatchBase(std::string_view old_bytes) : old_(old_bytes) {
   if (old_bytes.size() <= SuffixIndex::kLargest) index_.emplace(old_bytes);
 }
 
-std::string PatchBase::patch_to(std::string_view new_bytes) const {
+std::string PatchBase::patch_to(std::string_view new_bytes, const XzSettings& settings) const {
   std::vector<Alignment> alignments;
   if (index_) {
     alignments = align(*index_, old_, new_bytes);
@@ -243,11 +225,16 @@ std::string PatchBase::patch_to(std::string_view new_bytes) const {
   PatchWriter writer(old_, new_bytes);
   for (const Alignment& a : alignments)
     writer.alignment(a.from, a.old_from, a.aligned, a.extra, a.next_old);
-  return writer.finish();
+  return writer.finish(settings);
 }
 
 std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
-  return PatchBase(old_bytes).patch_to(new_bytes);
+  return make_patch(old_bytes, new_bytes, XzSettings{});
+}
+
+std::string make_patch(std::string_view old_bytes, std::string_view new_bytes,
+                       const XzSettings& settings) {
+  return PatchBase(old_bytes).patch_to(new_bytes, settings);
 }
 
 }  // namespace delta

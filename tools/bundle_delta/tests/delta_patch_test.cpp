@@ -1,5 +1,5 @@
 // The patch maker and the installer's applier together: round trips through
-// real files, and the applier on damaged patches.
+// real files, and the applier on damaged patches and damaged streams.
 #include "delta_patch.h"
 
 #include <fcntl.h>
@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "delta_patch_format.h"
 #include "files.h"
 #include "patch_maker.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
+#include "xz_encoding.h"
 
 namespace {
 
@@ -26,16 +28,18 @@ std::string random_bytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-// Applies `patch` to `old` through files; the error, or "" and the new bytes.
+// Applies `patch` to `old` through files, for a new file of `size` bytes;
+// the error, or "" and the new bytes.
 std::string apply(const TempDir& dir, const std::string& old, const std::string& patch,
-                  std::string& made) {
+                  std::string& made, std::uint64_t size) {
   test_support::write_file(dir / "old", old);
   test_support::write_file(dir / "patch", patch);
   support::UniqueFd old_fd(::open((dir / "old").c_str(), O_RDONLY | O_CLOEXEC));
   support::UniqueFd patch_fd(::open((dir / "patch").c_str(), O_RDONLY | O_CLOEXEC));
   support::UniqueFd new_fd(
       ::open((dir / "new").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  auto applied = installer::apply_patch(old_fd.get(), old.size(), patch_fd.get(), new_fd.get());
+  auto applied = installer::apply_patch(old_fd.get(), old.size(), patch_fd.get(), new_fd.get(),
+                                        size, "X");
   made = test_support::read_file(dir / "new");
   return applied ? "" : applied.error();
 }
@@ -69,7 +73,7 @@ std::vector<RoundTrip> round_trips() {
     for (int i = 0; i < 4; ++i) moved[at + i] = static_cast<char>(address >> (8 * i));
   }
   return {
-      {"empty_old", "", unrelated, unrelated.size() + 100},
+      {"empty_old", "", unrelated, unrelated.size() + 200},
       {"empty_new", unrelated, "", 100},
       {"both_empty", "", "", 100},
       {"identical", big, big, 100},
@@ -87,7 +91,7 @@ TEST(DeltaPatch, AppliedPatchGivesExactlyTheNewBytes) {
     std::string patch = delta::make_patch(c.old_bytes, c.new_bytes);
     EXPECT_LE(patch.size(), c.largest_patch);
     std::string made;
-    EXPECT_EQ(apply(dir, c.old_bytes, patch, made), "");
+    EXPECT_EQ(apply(dir, c.old_bytes, patch, made, c.new_bytes.size()), "");
     EXPECT_TRUE(made == c.new_bytes) << made.size() << " bytes made of " << c.new_bytes.size();
   }
 }
@@ -98,72 +102,91 @@ struct Record {
   std::string bytes;  // the diff and extra bytes that follow
 };
 
-void put(std::string& out, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-}
-
-std::string patch_of(std::uint64_t declared, const std::vector<Record>& records,
-                     const char* magic = "ZTVPTCH2") {
-  std::string out(magic, 8);
-  put(out, declared);
+// The records as they are decoded, before they are compressed.
+std::string records_of(const std::vector<Record>& records) {
+  std::string out;
   for (const Record& r : records) {
-    for (std::uint64_t field : {r.same, r.add, r.extra, r.move}) put(out, field);
+    installer::patch_format::append_record(out, {r.same, r.add, r.extra, r.move});
     out += r.bytes;
   }
   return out;
+}
+
+std::string patch_of(std::uint64_t declared, const std::vector<Record>& records,
+                     const char* magic = "ZTVPTCH3") {
+  std::string header = installer::patch_format::header(declared);
+  header.replace(0, 8, magic, 8);
+  return header + delta::xz_compress(records_of(records));
 }
 
 struct Damaged {
   const char* name;
   std::string patch;
   const char* what;
-  std::size_t written;  // bytes of the new file before the applier stops
+  std::size_t written;  // at most this many bytes of the new file before the applier stops
+  std::uint64_t recorded = 30;  // the new file's size in the manifest
 };
 
 TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
   const std::string old = random_bytes(100, 6);
   const Record ten{10, 0, 0, 0, ""};
-  const std::string whole =
-      patch_of(30, {ten, {0, 4, 6, 50, "\1\1\1\1eeeeee"}, {0, 10, 0, 0, std::string(10, '\0')}});
+  const std::vector<Record> three = {
+      ten, {0, 4, 6, 50, "\1\1\1\1eeeeee"}, {0, 10, 0, 0, std::string(10, '\0')}};
+  const std::string records = records_of(three);
+  const std::string whole = patch_of(30, three);
+  const std::string header = whole.substr(0, 16);
+  auto cut_records = [&](std::size_t size) {
+    return header + delta::xz_compress(records.substr(0, size));
+  };
+  std::string flipped = whole;
+  flipped[flipped.size() / 2 + 8] ^= 0x10;
   const std::uint64_t huge = UINT64_MAX;
   const std::vector<Damaged> cases = {
-      {"empty", "", "it ends inside its header", 0},
-      {"cut_in_header", whole.substr(0, 12), "it ends inside its header", 0},
-      {"bad_magic", patch_of(10, {ten}, "ZTVPTCH1"),
-       "it does not begin with the magic word of this format", 0},
-      {"cut_in_fields", whole.substr(0, 16 + 32 + 20), "it ends inside a record", 10},
-      {"cut_in_bytes", whole.substr(0, 16 + 64 + 7), "it ends inside a record", 10},
-      {"cut_after_a_record", whole.substr(0, 16 + 64 + 10),
-       "it ends before the declared size is written", 20},
-      {"cut_before_the_last_byte", whole.substr(0, whole.size() - 1), "it ends inside a record",
+      {"empty", "", "ends inside its header", 0},
+      {"cut_in_header", whole.substr(0, 12), "ends inside its header", 0},
+      {"bad_magic", patch_of(10, {ten}, "ZTVPTCH2"),
+       "does not begin with the magic word of this format", 0},
+      {"larger_than_recorded", patch_of(31, three), "makes 31 bytes where the manifest records 30",
+       0},
+      {"no_stream", header, "ends early", 0},
+      {"stream_cut_short", whole.substr(0, whole.size() - 30), "ends early", 30},
+      {"stream_corrupt", flipped, "has a damaged compressed stream", 30},
+      {"not_a_stream", header + records, "has a damaged compressed stream", 0},
+      {"bytes_after_the_stream", whole + "x", "has bytes after its compressed stream", 30},
+      {"cut_in_fields", cut_records(32 + 20), "ends inside a record", 10},
+      {"cut_in_bytes", cut_records(64 + 7), "ends inside a record", 14},
+      {"cut_after_a_record", cut_records(64 + 10), "ends before the declared size is written",
        20},
-      {"trailing_bytes", whole + "x", "it has bytes after its last record", 30},
-      {"same_beyond_old", patch_of(200, {{101, 0, 0, 0, ""}}),
-       "a record reads past the end of the old file", 0},
-      {"add_beyond_old", patch_of(200, {{90, 11, 0, 0, std::string(11, 'a')}}),
-       "a record reads past the end of the old file", 0},
-      {"overflowing_add", patch_of(200, {ten, {0, huge, 0, 0, ""}}),
-       "a record reads past the end of the old file", 10},
+      {"trailing_bytes", header + delta::xz_compress(records + "x"),
+       "has bytes after its last record", 30},
+      {"same_beyond_old", patch_of(30, {{101, 0, 0, 0, ""}}), "reads past the end of the old file",
+       0},
+      {"add_beyond_old", patch_of(30, {{90, 11, 0, 0, std::string(11, 'a')}}),
+       "reads past the end of the old file", 0},
+      {"overflowing_add", patch_of(30, {ten, {0, huge, 0, 0, ""}}),
+       "reads past the end of the old file", 10},
       {"beyond_declared", patch_of(15, {ten, {0, 0, 6, 0, "eeeeee"}}),
-       "a record writes past the declared size", 10},
+       "writes past the declared size", 10, 15},
       {"overflowing_extra", patch_of(15, {{0, 5, huge - 2, 0, "ddddd"}}),
-       "a record writes past the declared size", 0},
-      {"extra_beyond_patch", patch_of(15, {{0, 0, 15, 0, "eeee"}}), "it ends inside a record", 0},
+       "writes past the declared size", 0, 15},
+      {"extra_beyond_patch", patch_of(15, {{0, 0, 15, 0, "eeee"}}), "ends inside a record", 0, 15},
       {"move_before_start", patch_of(20, {ten, {0, 0, 0, huge - 10, ""}}),
-       "a record moves the old position outside the old file", 10},
+       "moves the old position outside the old file", 10, 20},
       {"move_past_end", patch_of(20, {{10, 0, 0, 91, ""}}),
-       "a record moves the old position outside the old file", 0},
+       "moves the old position outside the old file", 0, 20},
   };
   for (const Damaged& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     std::string made;
-    EXPECT_EQ(apply(dir, old, c.patch, made), std::string("the patch is damaged: ") + c.what);
-    EXPECT_EQ(made.size(), c.written);
+    const std::string error = apply(dir, old, c.patch, made, c.recorded);
+    EXPECT_EQ(error, std::string("the delta update is damaged: the patch of X ") + c.what);
+    EXPECT_TRUE(installer::is_damaged_patch(error));
+    EXPECT_LE(made.size(), c.written);
   }
   TempDir dir;
   std::string made;
-  ASSERT_EQ(apply(dir, old, whole, made), "");
+  ASSERT_EQ(apply(dir, old, whole, made, 30), "");
   std::string added = old.substr(10, 4);
   for (char& c : added) ++c;
   EXPECT_EQ(made, old.substr(0, 10) + added + "eeeeee" + old.substr(64, 10));
@@ -174,7 +197,7 @@ TEST(DeltaPatch, DiffBytesAddAsTheWordsOfTheNewFileThatTheyCover) {
   // New bytes 2 to 12: two bytes, two words of the new file, one byte.
   std::string made;
   TempDir dir;
-  ASSERT_EQ(apply(dir, old, patch_of(13, {{2, 11, 0, 0, std::string(11, '\1')}}), made), "");
+  ASSERT_EQ(apply(dir, old, patch_of(13, {{2, 11, 0, 0, std::string(11, '\1')}}), made, 13), "");
   EXPECT_EQ(made, std::string("\xff\xff\0\0\0\1\1\1\0\1\1\1\0", 13));
 }
 
