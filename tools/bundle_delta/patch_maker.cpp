@@ -71,8 +71,11 @@ class PatchWriter {
   }
 
  private:
-  // Agreement this long costs less as a record than as diff bytes.
-  static constexpr std::size_t kLongAgreement = 1024;
+  // Agreement this long costs less as a record than as diff bytes. LZMA
+  // codes a run of zeros as a few repeated matches, so only long runs pay
+  // for a record's 32 bytes and the break in the diff bytes' context
+  // (measured on real releases: 1 KiB gave patches 1 % larger).
+  static constexpr std::size_t kLongAgreement = 16 * 1024;
 
   // How many bytes agree from `start` of the alignment on, up to `limit`.
   std::size_t agreeing(std::size_t from, std::size_t old_from, std::size_t start,

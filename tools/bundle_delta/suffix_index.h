@@ -15,14 +15,14 @@ struct Match {
 };
 
 // Holds every kSampling-th suffix of the old file in sorted order, sorted a
-// slice of the file at a time and then merged: a quarter byte per byte of
-// the file, where a whole suffix array would take four. A match that starts
-// elsewhere is found a few bytes into it, and the patch maker's backward
-// extension gets the rest.
+// slice of the file at a time and then merged: four bytes per byte of the
+// file over kSampling. Every suffix, since LZMA came: with every 16th (a
+// quarter byte a byte), matches found only a few bytes into them made the
+// patches of real releases 5 to 13 % larger.
 // Up to 4 GiB.
 class SuffixIndex {
  public:
-  static constexpr std::size_t kSampling = 16;
+  static constexpr std::size_t kSampling = 1;
   static constexpr std::uint64_t kLargest = UINT32_MAX;
 
   // `old` must outlive the index and hold at most kLargest bytes.
