@@ -108,12 +108,12 @@ TEST_F(DeltaUpdateTest, DeltaRebuildsAndInstallsTheNewVersionExactly) {
   std::string delta = make_delta();
   std::string full = tree.zip(tree.root() + "/source", {"Zentrivale.app"}, "full.zip");
   EXPECT_LT(read_file(delta).size() * 20, read_file(full).size());
-  // The changed large file travels as a patch: its 17-byte header, then an xz
-  // stream.
+  // The changed large file travels as a patch: its 33-byte header, then xz
+  // streams.
   std::string patch =
       read_file(extracted(delta, "contents") + "/Zentrivale.app/Contents/Resources/big.bin");
   EXPECT_EQ(patch.substr(0, 8), "ZTVPTCH3");
-  EXPECT_EQ(patch.substr(17, 6), std::string("\xfd" "7zXZ\0", 6));
+  EXPECT_EQ(patch.substr(33, 6), std::string("\xfd" "7zXZ\0", 6));
   EXPECT_LT(patch.size(), 1000u);
 
   Outcome verified = tree.install(

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <future>
+#include <utility>
 #include <vector>
 
 #include "delta_patch_format.h"
@@ -78,9 +80,16 @@ class PatchWriter {
     }
   }
 
-  // The header, then the records compressed.
+  // The header, then the three streams compressed, the two small ones on a
+  // second thread while the diff bytes take the first.
   std::string finish(const XzSettings& settings) {
-    return format::header(new_.size(), rule_) + xz_compress(out_, settings);
+    auto small = std::async(std::launch::async, [&] {
+      return std::make_pair(xz_compress(records_, settings), xz_compress(extra_, settings));
+    });
+    std::string diff = xz_compress(diff_, settings);
+    auto [records, extra] = small.get();
+    return format::header({new_.size(), rule_, records.size(), diff.size()}) + records + diff +
+           extra;
   }
 
  private:
@@ -102,12 +111,12 @@ class PatchWriter {
   // bytes, then the old position moves by `move`.
   void record(std::size_t from, std::size_t old_from, std::size_t same, std::size_t add,
               std::size_t extra, std::uint64_t move) {
-    format::append_record(out_, {same, add, extra, move});
+    format::append_record(records_, {same, add, extra, move});
     words_.pass(bytes(new_, from), same);
     words_.start_run(add);
-    words_.subtract(out_, bytes(new_, from + same), bytes(old_, old_from + same), add);
+    words_.subtract(diff_, bytes(new_, from + same), bytes(old_, old_from + same), add);
     words_.pass(bytes(new_, from + same + add), extra);
-    out_.append(new_.substr(from + same + add, extra));
+    extra_.append(new_.substr(from + same + add, extra));
   }
 
   static const unsigned char* bytes(std::string_view of, std::size_t at) {
@@ -118,7 +127,9 @@ class PatchWriter {
   std::string_view new_;
   format::WordRule rule_;
   format::DiffWords words_;
-  std::string out_;
+  std::string records_;  // the three streams, uncompressed
+  std::string diff_;
+  std::string extra_;
 };
 
 // Whether new[n] equals the old byte `offset` away, where there is one.

@@ -12,11 +12,18 @@ void append_u64(std::string& out, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
-std::string header(std::uint64_t new_size, WordRule rule) {
+std::string header(const Header& header) {
   std::string out(kMagic, sizeof kMagic);
-  append_u64(out, new_size);
-  out.push_back(static_cast<char>(rule));
+  append_u64(out, header.new_size);
+  out.push_back(static_cast<char>(header.rule));
+  append_u64(out, header.records_length);
+  append_u64(out, header.diff_length);
   return out;
+}
+
+Header read_header(const unsigned char* bytes) {
+  return {read_u64(bytes + 8), static_cast<WordRule>(bytes[16]), read_u64(bytes + 17),
+          read_u64(bytes + 25)};
 }
 
 Record read_record(const unsigned char* bytes) {

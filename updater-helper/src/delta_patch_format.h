@@ -4,18 +4,25 @@
 // A patch is a header, uncompressed:
 //   the magic word "ZTVPTCH3" (8 bytes; the last character is the version),
 //   the new file's size, unsigned 64-bit little-endian,
-//   its word rule (one byte, WordRule);
-// then one .xz stream (LZMA2, the one form of LZMA that macOS's Compression
-// library decodes) of records, nothing after it. A record is four unsigned
-// 64-bit little-endian integers and the bytes they announce:
-//   same   C: C bytes of the old file from the old position, as they are;
-//   add    N: N diff bytes follow, added to the old bytes at the old position
-//            (now C further), which moves on by N: as 32-bit little-endian
-//            words (modulo 2^32) where the word rule starts a word and four
-//            diff bytes remain, byte by byte (modulo 256) elsewhere;
-//   extra  M: after the diff bytes, M bytes copied to the new file as they are;
-//   move   S: the old position moves by S, a two's complement signed value.
-// The records produce exactly the declared size; nothing follows the last.
+//   its word rule (one byte, WordRule),
+//   the lengths of its first two streams, unsigned 64-bit little-endian;
+// then three .xz streams (LZMA2, the one form of LZMA that macOS's
+// Compression library decodes), the third up to the patch's end:
+//   records, each four unsigned 64-bit little-endian integers:
+//     same   C: C bytes of the old file from the old position, as they are;
+//     add    N: the next N diff bytes, added to the old bytes at the old
+//              position (now C further), which moves on by N: as 32-bit
+//              little-endian words (modulo 2^32) where the word rule starts a
+//              word and four diff bytes remain, byte by byte (modulo 256)
+//              elsewhere;
+//     extra  M: then the next M extra bytes, as they are;
+//     move   S: the old position moves by S, a two's complement signed value;
+//   the diff bytes of every record, in order;
+//   the extra bytes of every record, in order.
+// The records produce exactly the declared size; each stream ends with the
+// last record's bytes. Three streams rather than one because LZMA then models
+// each kind of byte on its own kind: on real releases the patches came out 2
+// to 7 % smaller than with the three interleaved in one stream.
 // Words rather than bytes because addresses that moved by the same amount
 // then give the same diff word over and over, where bytes would give
 // carries; mostly-zero diff bytes are what LZMA shrinks best.
@@ -28,15 +35,15 @@
 namespace installer::patch_format {
 
 inline constexpr char kMagic[8] = {'Z', 'T', 'V', 'P', 'T', 'C', 'H', '3'};
-inline constexpr std::size_t kHeaderSize = 17;
+inline constexpr std::size_t kHeaderSize = 33;
 inline constexpr std::size_t kRecordSize = 32;
 
 // The largest LZMA2 dictionary a patch's stream uses: the release tool sizes
-// it to the records and stops here, so that the installer's memory stays
-// flat whatever the file's size.
-inline constexpr std::uint32_t kLargestDictionary = 16u << 20;
-// What the installer's decoder may take for it, with its own state.
-inline constexpr std::size_t kDecoderMemoryLimit = kLargestDictionary + (4u << 20);
+// it to the stream and stops here, so that the installer's memory (three
+// decoders at once) stays flat whatever the file's size.
+inline constexpr std::uint32_t kLargestDictionary = 8u << 20;
+// What the installer's decoder may take for one stream, with its own state.
+inline constexpr std::size_t kDecoderMemoryLimit = kLargestDictionary + (1u << 20);
 
 struct Record {
   std::uint64_t same = 0;
@@ -59,8 +66,16 @@ enum class WordRule : unsigned char {
 std::uint64_t read_u64(const unsigned char* bytes);
 void append_u64(std::string& out, std::uint64_t value);
 
-// The header of a patch for a new file of `new_size` bytes.
-std::string header(std::uint64_t new_size, WordRule rule);
+struct Header {
+  std::uint64_t new_size = 0;
+  WordRule rule = WordRule::aligned;
+  std::uint64_t records_length = 0;  // of the first stream, compressed
+  std::uint64_t diff_length = 0;     // of the second
+};
+
+std::string header(const Header& header);
+// kHeaderSize bytes that begin with the magic word; the rule unchecked.
+Header read_header(const unsigned char* bytes);
 
 Record read_record(const unsigned char* bytes);  // kRecordSize bytes
 void append_record(std::string& out, const Record& record);

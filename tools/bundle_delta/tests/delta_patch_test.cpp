@@ -73,10 +73,10 @@ std::vector<RoundTrip> round_trips() {
     for (int i = 0; i < 4; ++i) moved[at + i] = static_cast<char>(address >> (8 * i));
   }
   return {
-      {"empty_old", "", unrelated, unrelated.size() + 200},
-      {"empty_new", unrelated, "", 100},
-      {"both_empty", "", "", 100},
-      {"identical", big, big, 100},
+      {"empty_old", "", unrelated, unrelated.size() + 300},
+      {"empty_new", unrelated, "", 200},
+      {"both_empty", "", "", 200},
+      {"identical", big, big, 200},
       {"small_change_in_a_large_file", big, changed, 1000},
       {"inserted_and_deleted_blocks", big.substr(0, 1 << 20), blocks, 12000},
       {"unrelated_random_bytes", random_bytes(300000, 5), unrelated, unrelated.size() + 10000},
@@ -99,26 +99,38 @@ TEST(DeltaPatch, AppliedPatchGivesExactlyTheNewBytes) {
 // A patch written by hand: a header and records.
 struct Record {
   std::uint64_t same, add, extra, move;
-  std::string bytes;  // the diff and extra bytes that follow
+  std::string bytes;  // the diff and extra bytes that it takes
 };
 
-// The records as they are decoded, before they are compressed.
-std::string records_of(const std::vector<Record>& records) {
-  std::string out;
+using installer::patch_format::WordRule;
+
+// A patch's three streams, before they are compressed.
+struct Streams {
+  std::string records, diff, extra;
+};
+
+Streams streams_of(const std::vector<Record>& records) {
+  Streams out;
   for (const Record& r : records) {
-    installer::patch_format::append_record(out, {r.same, r.add, r.extra, r.move});
-    out += r.bytes;
+    installer::patch_format::append_record(out.records, {r.same, r.add, r.extra, r.move});
+    out.diff += r.bytes.substr(0, r.add < r.bytes.size() ? r.add : r.bytes.size());
+    if (r.add < r.bytes.size()) out.extra += r.bytes.substr(r.add);
   }
   return out;
 }
 
+// Compressed as the release tool compresses them, unless `raw`.
+std::string patch_from(std::uint64_t declared, const Streams& s,
+                       WordRule rule = WordRule::aligned, bool raw = false) {
+  auto packed = [&](const std::string& bytes) { return raw ? bytes : delta::xz_compress(bytes); };
+  std::string records = packed(s.records), diff = packed(s.diff), extra = packed(s.extra);
+  return installer::patch_format::header({declared, rule, records.size(), diff.size()}) +
+         records + diff + extra;
+}
+
 std::string patch_of(std::uint64_t declared, const std::vector<Record>& records,
-                     const char* magic = "ZTVPTCH3",
-                     installer::patch_format::WordRule rule =
-                         installer::patch_format::WordRule::aligned) {
-  std::string header = installer::patch_format::header(declared, rule);
-  header.replace(0, 8, magic, 8);
-  return header + delta::xz_compress(records_of(records));
+                     WordRule rule = WordRule::aligned) {
+  return patch_from(declared, streams_of(records), rule);
 }
 
 struct Damaged {
@@ -134,35 +146,49 @@ TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
   const Record ten{10, 0, 0, 0, ""};
   const std::vector<Record> three = {
       ten, {0, 4, 6, 50, "\1\1\1\1eeeeee"}, {0, 10, 0, 0, std::string(10, '\0')}};
-  const std::string records = records_of(three);
+  const Streams streams = streams_of(three);
   const std::string whole = patch_of(30, three);
-  const std::string header = whole.substr(0, 17);
+  const std::string header = whole.substr(0, installer::patch_format::kHeaderSize);
+  auto changed = [&](auto change) {
+    Streams s = streams;
+    change(s);
+    return patch_from(30, s);
+  };
+  std::string bad_magic = whole;
+  bad_magic[7] = '2';
   std::string unknown_rule = whole;
   unknown_rule[16] = 2;
-  auto cut_records = [&](std::size_t size) {
-    return header + delta::xz_compress(records.substr(0, size));
-  };
-  std::string flipped = whole;
-  flipped[flipped.size() / 2 + 8] ^= 0x10;
+  std::string long_stream = whole;
+  long_stream[17 + 7] = 1;  // the records' stream as long as 2^56 bytes
+  const installer::patch_format::Header parts =
+      installer::patch_format::read_header(reinterpret_cast<const unsigned char*>(whole.data()));
+  std::string diff_footer = whole;  // the last byte of the diff stream's footer magic
+  diff_footer[installer::patch_format::kHeaderSize + parts.records_length + parts.diff_length -
+              1] ^= 0x20;
   const std::uint64_t huge = UINT64_MAX;
   const std::vector<Damaged> cases = {
       {"empty", "", "ends inside its header", 0},
       {"cut_in_header", whole.substr(0, 12), "ends inside its header", 0},
-      {"bad_magic", patch_of(10, {ten}, "ZTVPTCH2"),
-       "does not begin with the magic word of this format", 0},
+      {"bad_magic", bad_magic, "does not begin with the magic word of this format", 0},
       {"larger_than_recorded", patch_of(31, three), "makes 31 bytes where the manifest records 30",
        0},
       {"unknown_word_rule", unknown_rule, "has an unknown word rule 2", 0},
-      {"no_stream", header, "ends early", 0},
+      {"streams_longer_than_the_patch", long_stream, "ends early", 0},
+      {"no_streams", header, "ends early", 0},
       {"stream_cut_short", whole.substr(0, whole.size() - 30), "ends early", 30},
-      {"stream_corrupt", flipped, "has a damaged compressed stream", 30},
-      {"not_a_stream", header + records, "has a damaged compressed stream", 0},
-      {"bytes_after_the_stream", whole + "x", "has bytes after its compressed stream", 30},
-      {"cut_in_fields", cut_records(32 + 20), "ends inside a record", 10},
-      {"cut_in_bytes", cut_records(64 + 7), "ends inside a record", 14},
-      {"cut_after_a_record", cut_records(64 + 10), "ends before the declared size is written",
-       20},
-      {"trailing_bytes", header + delta::xz_compress(records + "x"),
+      {"stream_damaged", diff_footer, "has a damaged compressed stream", 30},
+      {"not_compressed", patch_from(30, streams, WordRule::aligned, true),
+       "has a damaged compressed stream", 0},
+      {"bytes_after_the_streams", whole + "x", "has bytes after a compressed stream", 30},
+      {"cut_in_fields", changed([](Streams& s) { s.records.resize(32 + 20); }),
+       "ends inside a record", 10},
+      {"cut_in_extra_bytes", changed([](Streams& s) { s.extra.resize(3); }),
+       "ends inside a record", 17},
+      {"cut_after_a_record", changed([](Streams& s) { s.records.resize(64); }),
+       "ends before the declared size is written", 20},
+      {"records_left_over", changed([](Streams& s) { s.records += s.records.substr(0, 32); }),
+       "has bytes after its last record", 30},
+      {"diff_bytes_left_over", changed([](Streams& s) { s.diff += "d"; }),
        "has bytes after its last record", 30},
       {"same_beyond_old", patch_of(30, {{101, 0, 0, 0, ""}}), "reads past the end of the old file",
        0},
@@ -174,7 +200,7 @@ TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
        "writes past the declared size", 10, 15},
       {"overflowing_extra", patch_of(15, {{0, 5, huge - 2, 0, "ddddd"}}),
        "writes past the declared size", 0, 15},
-      {"extra_beyond_patch", patch_of(15, {{0, 0, 15, 0, "eeee"}}), "ends inside a record", 0, 15},
+      {"extra_beyond_patch", patch_of(15, {{0, 0, 15, 0, "eeee"}}), "ends inside a record", 4, 15},
       {"move_before_start", patch_of(20, {ten, {0, 0, 0, huge - 10, ""}}),
        "moves the old position outside the old file", 10, 20},
       {"move_past_end", patch_of(20, {{10, 0, 0, 91, ""}}),
@@ -198,7 +224,6 @@ TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
 }
 
 TEST(DeltaPatch, DiffBytesAddAsWordsWhereTheWordRuleStartsThem) {
-  using installer::patch_format::WordRule;
   struct Case {
     const char* name;
     WordRule rule;
@@ -219,8 +244,7 @@ TEST(DeltaPatch, DiffBytesAddAsWordsWhereTheWordRuleStartsThem) {
     SCOPED_TRACE(c.name);
     std::string made;
     TempDir dir;
-    ASSERT_EQ(apply(dir, c.old, patch_of(c.made.size(), {c.record}, "ZTVPTCH3", c.rule), made,
-                    c.made.size()),
+    ASSERT_EQ(apply(dir, c.old, patch_of(c.made.size(), {c.record}, c.rule), made, c.made.size()),
               "");
     EXPECT_EQ(made, c.made);
   }
