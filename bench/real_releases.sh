@@ -166,6 +166,7 @@ done
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 column() { awk -v n="$1" '{ print $n }' "$2"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+ratio3() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }'; }
 verdict() { awk -v r="$1" -v l="$2" 'BEGIN { print (r != "n/a" && r <= l) ? "met" : "**missed**" }'; }
 mib() { awk -v kb="$1" 'BEGIN { printf "%.1f", kb / 1024 }'; }
 
@@ -188,7 +189,7 @@ ours_total=$(sum 3 <"$work/sizes")
 bsdiff_total=$(sum 4 <"$work/sizes")
 bin_ours=$(binaries | sum 3)
 bin_bsdiff=$(binaries | sum 4)
-total_ratio=$(ratio "$bin_ours" "$bin_bsdiff")
+total_ratio=$(ratio3 "$bin_ours" "$bin_bsdiff")
 worst=$(binaries | awk -F'\t' '$4 > 0 && $3 / $4 > w { w = $3 / $4 } END { printf "%.2f", w }')
 delta_size=$(stat -c %s "$work/delta.zip")
 full_size=$(stat -c %s "$work/full.zip")

@@ -2,6 +2,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -12,11 +13,12 @@ namespace delta {
 std::string xz_compress(std::string_view data, const XzSettings& settings) {
   lzma_options_lzma options;
   lzma_lzma_preset(&options, 9 | (settings.extreme ? LZMA_PRESET_EXTREME : 0));
-  // A dictionary larger than the data only costs the decoder memory.
-  std::uint32_t dictionary = 4096;
-  while (dictionary < data.size() && dictionary < installer::patch_format::kLargestDictionary)
-    dictionary <<= 1;
-  options.dict_size = dictionary;
+  // A dictionary larger than the data costs the encoder ten bytes a byte
+  // and the decoder one for nothing. The stream's header rounds it up to the
+  // next size it can say (2^n or 3 * 2^(n-1)), which the decoder allocates.
+  options.dict_size = static_cast<std::uint32_t>(std::max<std::size_t>(
+      LZMA_DICT_SIZE_MIN,
+      std::min<std::size_t>(data.size(), installer::patch_format::kLargestDictionary)));
   options.lc = settings.lc;
   options.lp = settings.lp;
   options.pb = settings.pb;

@@ -17,8 +17,9 @@ struct XzSettings {
   bool extreme = true;
 };
 
-// `data` as one xz stream, its dictionary the smallest power of two that
-// holds it (at least 4 KiB), at most the installer's largest.
+// `data` as one xz stream at LZMA's strongest setting (9, extreme), its
+// dictionary the data's size (at least 4 KiB), at most the installer's
+// largest.
 std::string xz_compress(std::string_view data, const XzSettings& settings = {});
 
 }  // namespace delta
