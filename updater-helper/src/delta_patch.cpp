@@ -101,6 +101,8 @@ class PatchStream {
       if (step.status == Status::end) stream_ended_ = true;
       if (step.status == Status::more && step.consumed == 0 && step.produced == 0) {
         if (input_ends) return damaged_("ends early");
+        // A decoder that takes nothing from a full buffer would never move.
+        if (begin_ == 0 && end_ == kChunk) return damaged_("has a damaged compressed stream");
         Result<void> filled = fill();  // the decoder wants more than is buffered
         if (!filled) return std::move(filled).take_error();
       }
