@@ -55,11 +55,13 @@ need zip zip
 need bsdtar libarchive-tools
 need awk mawk
 need bsdiff bsdiff
+need npm npm
+need python3 python3
 [ -x /usr/sbin/ip ] || missing="$missing /usr/sbin/ip (Debian package iproute2)"
 [ -r /proc/self/schedstat ] || missing="$missing /proc/<pid>/schedstat (a kernel with CONFIG_SCHED_INFO)"
 if [ -n "$missing" ]; then
   echo "bench: cannot run; missing:$missing" >&2
-  echo "bench: on Debian: apt-get install valgrind util-linux binutils zip libarchive-tools iproute2 bsdiff" >&2
+  echo "bench: on Debian: apt-get install valgrind util-linux binutils zip libarchive-tools iproute2 bsdiff npm python3" >&2
   exit 1
 fi
 
@@ -74,6 +76,14 @@ needed=("$bin/bundle_starter" "$bench_bin/launch_floor" "$bench_bin/bench_backen
 for program in "${needed[@]}"; do
   [ -x "$program" ] || fail "$program is missing: build the bench project first (make bench)"
 done
+
+# ------------------------------------------------------------ real releases
+
+# Fetched from the npm registry before the private network namespace, which
+# has no route out; once, into the bench build.
+if [ -z "${ZENTRIVALE_BENCH_IN_NETNS:-}" ]; then
+  bash "$bench_dir/real_releases.sh" --fetch "$build_dir" || fail "could not fetch the real releases"
+fi
 
 # ------------------------------------------------------------ private network
 
@@ -425,7 +435,7 @@ delta_prepare() {
 }
 # The files bundle_delta patched, from its report: one path a line.
 delta_patched() {
-  sed -n 's/^patched \(.*\): [0-9]* bytes, patch [0-9]* bytes\( from .*\)\{0,1\}, [0-9]* deflated$/\1/p' "$1"
+  sed -n 's/^patched \(.*\): [0-9]* bytes, patch [0-9]* bytes\( from .*\)\{0,1\}$/\1/p' "$1"
 }
 # delta_tool_run PAIR RUN [given]: with "given", the release's full archive is
 # passed with --full-archive rather than counted by the tool.
@@ -530,6 +540,10 @@ for pair in $delta_pairs; do
   done
 done
 
+note "delta update: real releases, $delta_runs runs"
+bash "$bench_dir/real_releases.sh" "$build_dir" "$delta_runs" >"$work/real-releases.md" ||
+  fail "the real releases could not be measured"
+
 note "delta update: large pair, $delta_runs runs"
 delta_large_prepare
 for ((run = 0; run < delta_runs; run++)); do
@@ -629,10 +643,10 @@ rss_vs_floor=$(ratio "${launch_rss[$s]}" "${launch_rss[$f]}")
 floor_vs_shell=$(ratio "${launch_self[$f]}" "$shell_total")
 floor_ir_vs_shell=$(ratio "${launch_ir[$f]}" "${launch_ir[$h]}")
 
-# The rebuild pair's patched files: PATH SIZE DELTA_DEFLATED BSDIFF RATIO.
+# The rebuild pair's patched files: PATH SIZE DELTA_PATCH BSDIFF RATIO.
 delta_sizes() {
   local dir=$delta_root/rebuild
-  paste <(sed -n 's/^patched \(.*\): \([0-9]*\) bytes, patch [0-9]* bytes\( from .*\)\{0,1\}, \([0-9]*\) deflated$/\1\t\2\t\4/p' \
+  paste <(sed -n 's/^patched \(.*\): \([0-9]*\) bytes, patch \([0-9]*\) bytes\( from .*\)\{0,1\}$/\1\t\2\t\3/p' \
     "$dir/report.0") <(awk '{ print $4 }' "$dir/bsdiff.last") |
     awk -F'\t' '{ printf "%s\t%s\t%s\t%s\t%.2f\n", $1, $2, $3, $4, ($4 > 0 ? $3 / $4 : 0) }'
 }
@@ -847,14 +861,14 @@ added. Both releases are signed with the stand-in codesign; the full archive is
 \`zip -qry\` of the new release. N = $delta_runs runs each.
 
 Patch size of each file \`bundle_delta\` patched in the rebuild pair, as stored
-(deflated) in the delta archive, against Debian's \`bsdiff\` (its patch is
+(compressed with LZMA) in the delta archive, against Debian's \`bsdiff\` (its patch is
 compressed with bzip2) on the same pair of files. Limit 1.1 for each file:
 $delta_size_met of $delta_patched_count files at or below it, the largest ratio **$delta_size_worst**,
 $(verdict "$delta_size_worst" 1.1). All files together: **$delta_size_total** times bsdiff's bytes.
 Files \`bundle_delta\` adds whole have no bsdiff counterpart and are left out.
 The $delta_shown largest ratios:
 
-| file | new size, bytes | bundle_delta, deflated bytes | bsdiff, bytes | ratio (limit 1.1) |
+| file | new size, bytes | bundle_delta, bytes | bsdiff, bytes | ratio (limit 1.1) |
 |---|---|---|---|---|
 EOF
   delta_sizes | sort -t"$(printf '\t')" -k5,5gr -k1,1 | head -n "$delta_shown" |
@@ -917,6 +931,8 @@ the fixed pause; peak resident memory of the installer and the tools it ran
 $(delta_update_row rebuild)
 $(delta_update_row resources)
 EOF
+  echo
+  cat "$work/real-releases.md"
   cat <<EOF
 
 ## Binary sizes (stripped copies)

@@ -507,7 +507,7 @@ status=$?
 indent <"$demo_dir/logs/delta-3.txt"
 note "bundle_delta exited with status $status"
 [ "$status" -eq 0 ] || fail "bundle_delta should exit with status 0"
-grep -q '^patched Contents/Resources/frontend-assets/texts: [0-9]* bytes, patch [0-9]* bytes, ' \
+grep -q '^patched Contents/Resources/frontend-assets/texts: [0-9]* bytes, patch [0-9]* bytes$' \
   "$demo_dir/logs/delta-3.txt" || fail "bundle_delta did not send the changed texts as a patch"
 grep -q '^kept [1-9][0-9]* files, patched [0-9]*, added [0-9]*$' "$demo_dir/logs/delta-3.txt" ||
   fail "bundle_delta should keep version 2's unchanged files"

@@ -15,10 +15,10 @@ if [ "${1:-}" = "--macos-cross" ]; then
 fi
 
 # The stand-ins and the tests use libplist and libzip; the Linux build of
-# the programs Nettle's SHA-256 (macOS has its own);
-# the delta release tool libdivsufsort, libzip, libplist and zlib; the
-# benchmarks bsdiff; the tests attr (setfattr).
-packages=(build-essential cmake g++ clang pkg-config libgtest-dev nettle-dev libplist-dev libzip-dev
+# the installer Nettle's SHA-256 and liblzma's xz decoder (macOS has its own
+# of both); the delta release tool libdivsufsort, libzip, libplist, zlib and
+# liblzma; the benchmarks bsdiff and xz; the tests attr (setfattr).
+packages=(build-essential cmake g++ clang pkg-config libgtest-dev nettle-dev libplist-dev libzip-dev liblzma-dev xz-utils
           libdivsufsort-dev zlib1g-dev bsdiff zip unzip libarchive-tools iproute2 util-linux attr
           "$@")
 if $macos_cross; then

@@ -1,7 +1,9 @@
 // Everything that differs between macOS and Linux, behind one interface.
-// Implemented once per OS: platform_macos.cpp and platform_linux.cpp, and
+// Implemented once per OS: platform_macos.cpp and platform_linux.cpp,
 // Sha256 in platform_sha256_macos.cpp and platform_sha256_linux.cpp (the
-// library support_sha256, which the launcher does not link).
+// library support_sha256, which the launcher does not link), and XzDecoder
+// in platform_xz_macos.cpp and platform_xz_linux.cpp (the library
+// support_xz, which only the installer links).
 #pragma once
 
 #include <sys/types.h>
@@ -80,6 +82,42 @@ class Sha256 {
   void update(const void* data, std::size_t size);
   // The digest of everything given; the hasher is spent afterwards.
   Sha256Digest finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Decodes one .xz stream (LZMA2 in the xz container, the one form of LZMA
+// that macOS's Compression library reads): that library on macOS, liblzma on
+// Linux. Memory is the stream's dictionary and some fixed state, whatever
+// the stream's length. Bytes after the stream's end are not its own.
+class XzDecoder {
+ public:
+  enum class Status {
+    more,     // give it more input, or more room for output
+    end,      // the stream is complete and checked
+    damaged,  // not an xz stream this decoder reads, or corrupt
+  };
+  struct Step {
+    std::size_t consumed = 0;  // bytes taken from the input
+    std::size_t produced = 0;  // bytes written to the output
+    Status status = Status::more;
+  };
+
+  // `memory_limit` bounds the dictionary a stream may ask for where the
+  // system lets it be bounded (liblzma): a larger one is `damaged`. The
+  // Compression library has no such bound.
+  explicit XzDecoder(std::size_t memory_limit);
+  ~XzDecoder();
+  XzDecoder(const XzDecoder&) = delete;
+  XzDecoder& operator=(const XzDecoder&) = delete;
+
+  // Decodes from `input` into `output`. `input_ends`: no input follows
+  // what is given. A step with no progress that is not `end`, at the end of
+  // the input, means that the stream was cut short.
+  Step decode(const unsigned char* input, std::size_t input_size, bool input_ends,
+              unsigned char* output, std::size_t output_size);
 
  private:
   struct State;

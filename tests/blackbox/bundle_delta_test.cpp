@@ -141,7 +141,7 @@ TEST_F(BundleDeltaTest, DeltaHoldsOnlyWhatChangedAndRebuildsTheNewBundle) {
   EXPECT_TRUE(std::regex_search(report, std::regex("\npatched Contents/Resources/new-place/"
                                                    "config.json: 60000 bytes, patch [0-9]+ "
                                                    "bytes from Contents/Resources/old-place/"
-                                                   "config.json, [0-9]+ deflated\n")))
+                                                   "config.json\n")))
       << report;
   std::smatch sizes;
   ASSERT_TRUE(std::regex_search(

@@ -83,15 +83,22 @@ class DeltaUpdateTest : public ::testing::Test {
     return arguments;
   }
 
+  // The delta's contents, extracted into a directory of their own.
+  std::string extracted(const std::string& archive, const std::string& name) const {
+    std::string dir = tree.root() + "/" + name;
+    test_support::make_dir(dir);
+    Outcome extracted = run_program("/usr/bin/bsdtar", {"-xf", archive, "-C", dir},
+                                    tree.environment(), tree.root());
+    EXPECT_EQ(extracted.exit_status, 0) << extracted.standard_error;
+    return dir;
+  }
+
   // The delta `archive` with its manifest changed by `change` and sealed
   // again, as a forger would: every other byte is the release's.
   std::string forged(const std::string& archive, const std::string& name,
                      const std::function<void(installer::DeltaManifest&)>& change,
                      const std::function<void(std::string&)>& damage = nullptr) const {
-    std::string dir = tree.root() + "/" + name;
-    Outcome extracted = run_program(std::string(STAND_IN_ROOT) + "/usr/bin/ditto",
-                                    {"-x", "-k", archive, dir}, tree.environment(), tree.root());
-    EXPECT_EQ(extracted.exit_status, 0) << extracted.standard_error;
+    std::string dir = extracted(archive, name);
     std::string manifest_path = dir + "/" + installer::kDeltaManifestName;
     auto manifest = installer::parse_delta_manifest(read_file(manifest_path));
     EXPECT_TRUE(manifest.ok()) << manifest.error();
@@ -100,6 +107,17 @@ class DeltaUpdateTest : public ::testing::Test {
     std::string bytes = installer::serialize_delta_manifest(*manifest);
     if (damage) damage(bytes);
     write_file(manifest_path, bytes);
+    return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, name + ".zip");
+  }
+
+  // The delta with the patch of big.bin changed by `damage`.
+  std::string with_damaged_patch(const std::string& delta, const std::string& name,
+                                 const std::function<void(std::string&)>& damage) const {
+    std::string dir = extracted(delta, name);
+    std::string patch_path = dir + "/Zentrivale.app/Contents/Resources/big.bin";
+    std::string patch = read_file(patch_path);
+    damage(patch);
+    write_file(patch_path, patch);
     return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, name + ".zip");
   }
 
@@ -118,6 +136,13 @@ TEST_F(DeltaUpdateTest, DeltaRebuildsAndInstallsTheNewVersionExactly) {
   std::string delta = make_delta();
   std::string full = tree.zip(tree.root() + "/source", {"Zentrivale.app"}, "full.zip");
   EXPECT_LT(read_file(delta).size() * 20, read_file(full).size());
+  // The changed large file travels as a patch: its 33-byte header, then xz
+  // streams.
+  std::string patch =
+      read_file(extracted(delta, "contents") + "/Zentrivale.app/Contents/Resources/big.bin");
+  EXPECT_EQ(patch.substr(0, 8), "ZTVPTCH3");
+  EXPECT_EQ(patch.substr(33, 6), std::string("\xfd" "7zXZ\0", 6));
+  EXPECT_LT(patch.size(), 1000u);
 
   Outcome verified = tree.install(
       {"--verify-only", "--delta", "--archive", delta, "--target-app", tree.target(),
@@ -217,6 +242,21 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
        },
        "the installed application does not match this delta update: "
        "Contents/x\\n[1] update installed successfully\\r\\x1b[2J\\xff"},
+      {"patch cut short",
+       [&] {
+         return with_damaged_patch(delta, "cut", [](std::string& patch) {
+           patch.resize(patch.size() / 2);
+         });
+       },
+       "the delta update is damaged: the patch of Contents/Resources/big.bin ends early"},
+      {"patch stream damaged at its end",
+       [&] {
+         return with_damaged_patch(delta, "footer", [](std::string& patch) {
+           patch[patch.size() - 1] ^= 0x20;  // the stream footer's magic "YZ"
+         });
+       },
+       "the delta update is damaged: the patch of Contents/Resources/big.bin has a damaged "
+       "compressed stream"},
       // Last: these change the installed bundle.
       {"installed bundle changed",
        [&] {

@@ -84,6 +84,7 @@ std::vector<ZipItem> delta_archive(const DeltaPlan& plan, const BundleTree& new_
     if (file->second->source == installer::DeltaEntry::Source::patched) {
       item.source_path = file->second->patch_name;
       item.source_root = patch_directory;
+      item.compressed = true;
     }
     items.push_back(std::move(item));
   }

@@ -143,7 +143,8 @@ Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
   if (!made) return std::move(made).take_error();
   const std::string& patch = made->patch;
   const std::string_view bytes = made->bytes.view();
-  const std::uint64_t patch_size = deflated_size(patch, kBestLevel);
+  // The patch is stored as it is, compressed already.
+  const std::uint64_t patch_size = patch.size();
   // The file is deflated only as far as it takes to lose to its patch, and
   // at the default level: the best one takes five times as long to say so.
   const std::uint64_t file_size = deflated_size(bytes, kDefaultLevel, patch_size);

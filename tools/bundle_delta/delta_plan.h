@@ -21,8 +21,8 @@ struct StoredFile {
   std::uint64_t size = 0;  // the new file's
   std::string base_path;   // patched
   std::string patch_name;  // patched: the patch's file in the patch directory
-  std::uint64_t patch_size = 0;
-  std::uint64_t deflated_size = 0;  // what the archive stores: the file or the patch, deflated
+  std::uint64_t patch_size = 0;     // patched: as the archive stores it, compressed
+  std::uint64_t deflated_size = 0;  // what the archive stores: the file deflated, or the patch
 };
 
 struct DeltaPlan {
@@ -34,7 +34,7 @@ struct DeltaPlan {
 // Every file of `new_tree` is kept when the old bundle has the same bytes at
 // the same path; patched when the old bundle has a regular file there (or,
 // for a file the old bundle lacks, one with the same bytes or name
-// elsewhere) and the patch deflates smaller than the file; added otherwise.
+// elsewhere) and the patch is smaller than the file deflated; added otherwise.
 // The manifest lists every entry of `new_tree` in its order. Patches are
 // written to files in the directory `patch_directory` as they are made, so
 // that a release of any size holds one in memory at a time. Error: a file

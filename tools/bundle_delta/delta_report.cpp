@@ -28,9 +28,9 @@ std::string delta_report(const DeltaPlan& plan, std::uint64_t delta_size,
       if (file.base_path != file.path) report += " from " + support::printable(file.base_path);
     } else {
       ++added;
-      report += "added " + support::printable(file.path) + ": " + size;
+      report += "added " + support::printable(file.path) + ": " + size + ", " +
+                std::to_string(file.deflated_size) + " deflated";
     }
-    report += ", " + std::to_string(file.deflated_size) + " deflated";
     report += "\n";
   }
   report += "kept " + std::to_string(plan.kept) + " files, patched " + std::to_string(patched) +

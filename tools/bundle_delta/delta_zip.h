@@ -21,10 +21,11 @@ struct ZipItem {
   std::string_view bytes;
   std::string source_path;   // when not empty: the file's bytes, read below source_root
   int source_root = -1;      // a directory descriptor
+  bool compressed = false;   // a file whose bytes are compressed already: stored as they are
 };
 
 // Writes `items` in order to `archive` (replacing it), files deflated at the
-// best level, with a fixed time so that equal input gives equal archives.
+// best level (but those compressed already), with a fixed time so that equal input gives equal archives.
 // Files with a source path are read one at a time while the archive is
 // written. Error: "cannot write {archive}: {cause}".
 support::Result<void> write_zip(const std::string& archive, const std::vector<ZipItem>& items);

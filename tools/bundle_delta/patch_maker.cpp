@@ -1,5 +1,5 @@
 // Making a patch in the format installer::apply_patch reads (described in
-// updater-helper/src/delta_patch.cpp), the way bsdiff finds its matches: a
+// updater-helper/src/delta_patch_format.h), the way bsdiff finds its matches: a
 // suffix array of the old file, then one pass over the new file looking for
 // stretches of the old one that, aligned, agree on most bytes. Each such
 // stretch is stored as differences (of words where it can), nearly all zero;
@@ -10,20 +10,32 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <future>
+#include <utility>
 #include <vector>
 
+#include "delta_patch_format.h"
 #include "suffix_index.h"
+#include "xz_encoding.h"
 
 namespace delta {
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'T', 'V', 'P', 'T', 'C', 'H', '2'};
+namespace format = installer::patch_format;
 // A match has to beat the alignment already under way by this many bytes to
 // start a new record: fewer, and the record costs more than it saves.
 constexpr std::size_t kBetterBy = 8;
 
-void put_u64(std::string& out, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+// x86 code for the x86 rule: a Mach-O or ELF program of x86-64 (a universal
+// binary's slices differ, so the aligned rule, which arm64's fits). Measured
+// on real x86-64 releases, the x86 rule makes patches 4 to 5 % smaller.
+format::WordRule word_rule(std::string_view file) {
+  auto byte = [&](std::size_t i) { return i < file.size() ? static_cast<unsigned char>(file[i]) : 0u; };
+  const bool mach_o_x86_64 = byte(0) == 0xcf && byte(1) == 0xfa && byte(2) == 0xed &&
+                             byte(3) == 0xfe && byte(4) == 0x07 && byte(7) == 0x01;
+  const bool elf_x86_64 = byte(0) == 0x7f && byte(1) == 'E' && byte(2) == 'L' && byte(3) == 'F' &&
+                          byte(5) == 1 && byte(18) == 0x3e && byte(19) == 0;
+  return mach_o_x86_64 || elf_x86_64 ? format::WordRule::x86 : format::WordRule::aligned;
 }
 
 // A stretch of new aligned with old, then bytes only new has: new[from,
@@ -40,14 +52,11 @@ struct Alignment {
 // Writes the records of the alignments.
 class PatchWriter {
  public:
-  PatchWriter(std::string_view old, std::string_view target) : old_(old), new_(target) {
-    out_.append(kMagic, sizeof kMagic);
-    put_u64(out_, target.size());
-  }
+  PatchWriter(std::string_view old, std::string_view target)
+      : old_(old), new_(target), rule_(word_rule(target)), words_(rule_) {}
 
-  // One alignment's records. Long stretches where the two agree become records of their own, kept
-  // out of the diff bytes: deflate stores a run of zeros at best at about a
-  // thousandth of its length, which for a large file is most of the patch.
+  // One alignment's records. Long stretches where the two agree become
+  // records of their own, kept out of the diff bytes.
   void alignment(std::size_t from, std::size_t old_from, std::size_t aligned, std::size_t extra,
                  std::size_t next_old) {
     std::size_t start = 0;
@@ -71,11 +80,24 @@ class PatchWriter {
     }
   }
 
-  std::string finish() { return std::move(out_); }
+  // The header, then the three streams compressed, the two small ones on a
+  // second thread while the diff bytes take the first.
+  std::string finish(const XzSettings& settings) {
+    auto small = std::async(std::launch::async, [&] {
+      return std::make_pair(xz_compress(records_, settings), xz_compress(extra_, settings));
+    });
+    std::string diff = xz_compress(diff_, settings);
+    auto [records, extra] = small.get();
+    return format::header({new_.size(), rule_, records.size(), diff.size()}) + records + diff +
+           extra;
+  }
 
  private:
-  // Agreement this long costs less as a record than as diff bytes.
-  static constexpr std::size_t kLongAgreement = 1024;
+  // Agreement this long costs less as a record than as diff bytes. LZMA
+  // codes a run of zeros as a few repeated matches, so only long runs pay
+  // for a record's 32 bytes and the break in the diff bytes' context
+  // (measured on real releases: 1 KiB gave patches 1 % larger).
+  static constexpr std::size_t kLongAgreement = 16 * 1024;
 
   // How many bytes agree from `start` of the alignment on, up to `limit`.
   std::size_t agreeing(std::size_t from, std::size_t old_from, std::size_t start,
@@ -89,34 +111,25 @@ class PatchWriter {
   // bytes, then the old position moves by `move`.
   void record(std::size_t from, std::size_t old_from, std::size_t same, std::size_t add,
               std::size_t extra, std::uint64_t move) {
-    put_u64(out_, same);
-    put_u64(out_, add);
-    put_u64(out_, extra);
-    put_u64(out_, move);
-    diff(from + same, old_from + same, add);
-    out_.append(new_.substr(from + same + add, extra));
+    format::append_record(records_, {same, add, extra, move});
+    words_.pass(bytes(new_, from), same);
+    words_.start_run(add);
+    words_.subtract(diff_, bytes(new_, from + same), bytes(old_, old_from + same), add);
+    words_.pass(bytes(new_, from + same + add), extra);
+    extra_.append(new_.substr(from + same + add, extra));
   }
 
-  // The diff bytes of new[from, from + size) against old from old_from: by
-  // words of the new file (offsets multiple of 4) that lie wholly inside,
-  // by bytes elsewhere, as the applier adds them.
-  void diff(std::size_t from, std::size_t old_from, std::size_t size) {
-    std::size_t i = 0;
-    while (i < size) {
-      std::size_t group = (from + i) % 4 == 0 && size - i >= 4 ? 4 : 1;
-      unsigned borrow = 0;
-      for (std::size_t end = i + group; i < end; ++i) {
-        unsigned taken = static_cast<unsigned char>(old_[old_from + i]) + borrow;
-        unsigned byte = static_cast<unsigned char>(new_[from + i]);
-        out_.push_back(static_cast<char>(byte - taken));
-        borrow = byte < taken ? 1 : 0;
-      }
-    }
+  static const unsigned char* bytes(std::string_view of, std::size_t at) {
+    return reinterpret_cast<const unsigned char*>(of.data()) + at;
   }
 
   std::string_view old_;
   std::string_view new_;
-  std::string out_;
+  format::WordRule rule_;
+  format::DiffWords words_;
+  std::string records_;  // the three streams, uncompressed
+  std::string diff_;
+  std::string extra_;
 };
 
 // Whether new[n] equals the old byte `offset` away, where there is one.
@@ -233,7 +246,7 @@ PatchBase::PatchBase(std::string_view old_bytes) : old_(old_bytes) {
   if (old_bytes.size() <= SuffixIndex::kLargest) index_.emplace(old_bytes);
 }
 
-std::string PatchBase::patch_to(std::string_view new_bytes) const {
+std::string PatchBase::patch_to(std::string_view new_bytes, const XzSettings& settings) const {
   std::vector<Alignment> alignments;
   if (index_) {
     alignments = align(*index_, old_, new_bytes);
@@ -243,11 +256,16 @@ std::string PatchBase::patch_to(std::string_view new_bytes) const {
   PatchWriter writer(old_, new_bytes);
   for (const Alignment& a : alignments)
     writer.alignment(a.from, a.old_from, a.aligned, a.extra, a.next_old);
-  return writer.finish();
+  return writer.finish(settings);
 }
 
 std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
-  return PatchBase(old_bytes).patch_to(new_bytes);
+  return make_patch(old_bytes, new_bytes, XzSettings{});
+}
+
+std::string make_patch(std::string_view old_bytes, std::string_view new_bytes,
+                       const XzSettings& settings) {
+  return PatchBase(old_bytes).patch_to(new_bytes, settings);
 }
 
 }  // namespace delta

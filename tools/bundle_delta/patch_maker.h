@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "suffix_index.h"
+#include "xz_encoding.h"
 
 namespace delta {
 
@@ -19,7 +20,7 @@ class PatchBase {
 
   // A patch that installer::apply_patch turns, applied to the old file, into
   // exactly `new_bytes`.
-  std::string patch_to(std::string_view new_bytes) const;
+  std::string patch_to(std::string_view new_bytes, const XzSettings& settings = {}) const;
 
  private:
   std::string_view old_;
@@ -27,7 +28,9 @@ class PatchBase {
 };
 
 // A patch that installer::apply_patch turns, applied to `old_bytes`, into
-// exactly `new_bytes`. Stored deflated in the delta archive.
+// exactly `new_bytes`. Compressed already: the delta archive stores it as it is.
 std::string make_patch(std::string_view old_bytes, std::string_view new_bytes);
+std::string make_patch(std::string_view old_bytes, std::string_view new_bytes,
+                       const XzSettings& settings);
 
 }  // namespace delta

@@ -112,7 +112,7 @@ bool add_item(zip_t* archive, const ZipItem& item) {
   // The MS-DOS directory bit as well, for readers that look only at it.
   const std::uint32_t attributes = (file_type(item.kind) | (item.mode & 0777)) << 16 |
                                    (item.kind == ZipItem::Kind::directory ? 0x10 : 0);
-  const bool deflated = item.kind == ZipItem::Kind::file;
+  const bool deflated = item.kind == ZipItem::Kind::file && !item.compressed;
   return ::zip_set_file_compression(archive, i, deflated ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
                                     deflated ? kBestLevel : 0) == 0 &&
          ::zip_file_set_external_attributes(archive, i, 0, ZIP_OPSYS_UNIX, attributes) == 0 &&

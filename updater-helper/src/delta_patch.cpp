@@ -1,64 +1,37 @@
-// The binary patch of a delta update, and its applier.
-//
-// A patch is, all integers unsigned 64-bit little-endian:
-//   the magic word "ZTVPTCH2" (8 bytes; the last character is the version),
-//   the new file's size,
-//   then records, each four such integers and the bytes they announce:
-//     same   C: C bytes of the old file from the old position, as they are;
-//     add    N: N diff bytes follow, added to the old bytes at the old
-//              position (now C further), which moves on by N: as 32-bit
-//              little-endian words (modulo 2^32) where a word of the new file
-//              (at an offset that is a multiple of 4) lies wholly within them,
-//              byte by byte (modulo 256) elsewhere;
-//     extra  M: after the diff bytes, M bytes copied to the new file as they are;
-//     move   S: the old position moves by S, a two's complement signed value.
-// The records produce exactly the declared size; nothing follows the last one.
-// Mostly-zero diff bytes where old and new nearly agree are what makes the
-// deflated patch small (code that moved keeps its bytes but not its
-// addresses); long agreement is a `same` count instead, as deflate cannot
-// shrink a run of zeros below about a thousandth of its length. Words rather
-// than bytes because tables of addresses that moved by the same amount then
-// give the same diff word over and over, where bytes would give carries.
-// The patch is stored deflated in the archive, so it is not compressed here.
-//
-// It is applied streaming, from the installed file, in fixed memory: the
-// patch and the new file strictly in order, the old file at offsets only.
+// The applier of a delta update's patches: streaming, from the installed
+// file, in fixed memory. The new file is written strictly in order, the old
+// file and the patch read at offsets only; the patch's three streams are
+// decoded side by side as the records need their bytes.
 
 #include "delta_patch.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "delta_patch_format.h"
 #include "os_error.h"
+#include "platform.h"
 
 namespace installer {
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'T', 'V', 'P', 'T', 'C', 'H', '2'};
+namespace format = patch_format;
+using support::Result;
+
 constexpr std::size_t kChunk = 64 * 1024;
 
-support::Error damaged(const std::string& what) {
-  return support::Error("the patch is damaged: " + what);
-}
-
-std::uint64_t little_endian(const unsigned char* bytes) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
-}
-
-// Reads up to `size` bytes, fewer only at the end of the file.
-support::Result<std::size_t> read_fully(int fd, unsigned char* buffer, std::size_t size) {
+// Reads up to `size` bytes from the file's start, fewer only at its end.
+Result<std::size_t> read_start(int fd, unsigned char* buffer, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = support::retry_on_eintr([&] { return ::read(fd, buffer + done, size - done); });
+    ssize_t n = support::retry_on_eintr(
+        [&] { return ::pread(fd, buffer + done, size - done, static_cast<off_t>(done)); });
     if (n < 0) return support::os_error(errno);
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
@@ -66,8 +39,7 @@ support::Result<std::size_t> read_fully(int fd, unsigned char* buffer, std::size
   return done;
 }
 
-support::Result<void> pread_fully(int fd, unsigned char* buffer, std::size_t size,
-                                  std::uint64_t offset) {
+Result<void> pread_fully(int fd, unsigned char* buffer, std::size_t size, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = support::retry_on_eintr(
@@ -80,7 +52,7 @@ support::Result<void> pread_fully(int fd, unsigned char* buffer, std::size_t siz
   return support::success();
 }
 
-support::Result<void> write_fully(int fd, const unsigned char* buffer, std::size_t size) {
+Result<void> write_fully(int fd, const unsigned char* buffer, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = support::retry_on_eintr([&] { return ::write(fd, buffer + done, size - done); });
@@ -90,144 +62,230 @@ support::Result<void> write_fully(int fd, const unsigned char* buffer, std::size
   return support::success();
 }
 
-// What the patch holds from its current offset on; unknown (the most there
-// could be) for a pipe, whose end the reads then find.
-support::Result<std::uint64_t> patch_remaining(int patch_fd) {
-  struct stat status;
-  if (::fstat(patch_fd, &status) != 0) return support::os_error(errno);
-  if (!S_ISREG(status.st_mode)) return UINT64_MAX;
-  off_t offset = ::lseek(patch_fd, 0, SEEK_CUR);
-  if (offset < 0) return support::os_error(errno);
-  if (offset > status.st_size) return std::uint64_t{0};
-  return static_cast<std::uint64_t>(status.st_size - offset);
-}
+// Messages about the patch of one file.
+class Damage {
+ public:
+  explicit Damage(std::string_view name) : name_(name) {}
+  support::Error operator()(const std::string& what) const {
+    return support::Error(std::string(kDamagedDelta) + "the patch of " + std::string(name_) +
+                          " " + what);
+  }
+
+ private:
+  std::string_view name_;
+};
+
+// The decoded bytes of one of a patch's xz streams, in order: the stream
+// lies at [offset, offset + length) of the patch file, read at offsets.
+class PatchStream {
+ public:
+  PatchStream(int fd, std::uint64_t offset, std::uint64_t length, const Damage& damaged)
+      : fd_(fd), offset_(offset), left_(length), damaged_(damaged),
+        decoder_(format::kDecoderMemoryLimit), input_(std::make_unique<unsigned char[]>(kChunk)) {}
+
+  // Up to `size` decoded bytes; fewer only where the stream ends.
+  Result<std::size_t> read(unsigned char* out, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size && !stream_ended_) {
+      if (begin_ == end_ && left_ > 0) {
+        Result<void> filled = fill();
+        if (!filled) return std::move(filled).take_error();
+      }
+      const bool input_ends = left_ == 0;
+      support::platform::XzDecoder::Step step = decoder_.decode(
+          input_.get() + begin_, end_ - begin_, input_ends, out + done, size - done);
+      begin_ += step.consumed;
+      done += step.produced;
+      using Status = support::platform::XzDecoder::Status;
+      if (step.status == Status::damaged) return damaged_("has a damaged compressed stream");
+      if (step.status == Status::end) stream_ended_ = true;
+      if (step.status == Status::more && step.consumed == 0 && step.produced == 0) {
+        if (input_ends) return damaged_("ends early");
+        // A decoder that takes nothing from a full buffer would never move.
+        if (begin_ == 0 && end_ == kChunk) return damaged_("has a damaged compressed stream");
+        Result<void> filled = fill();  // the decoder wants more than is buffered
+        if (!filled) return std::move(filled).take_error();
+      }
+    }
+    return done;
+  }
+
+  // After the last record: the stream ends there, and its bytes with it.
+  Result<void> finish() {
+    unsigned char byte;
+    Result<std::size_t> got = read(&byte, 1);
+    if (!got) return std::move(got).take_error();
+    if (*got != 0) return damaged_("has bytes after its last record");
+    if (begin_ != end_ || left_ != 0) return damaged_("has bytes after a compressed stream");
+    return support::success();
+  }
+
+ private:
+  // Moves what is left to the front and reads more after it.
+  Result<void> fill() {
+    std::memmove(input_.get(), input_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    std::size_t wanted = kChunk - end_;
+    if (wanted > left_) wanted = static_cast<std::size_t>(left_);
+    std::size_t done = 0;
+    while (done < wanted) {
+      ssize_t n = support::retry_on_eintr([&] {
+        return ::pread(fd_, input_.get() + end_ + done, wanted - done,
+                       static_cast<off_t>(offset_ + done));
+      });
+      if (n < 0) return support::os_error(errno);
+      if (n == 0) return damaged_("ends early");  // shorter than its header says
+      done += static_cast<std::size_t>(n);
+    }
+    end_ += done;
+    offset_ += done;
+    left_ -= done;
+    return support::success();
+  }
+
+  int fd_;
+  std::uint64_t offset_;  // of the next byte to read
+  std::uint64_t left_;    // bytes of the stream not read yet
+  const Damage& damaged_;
+  support::platform::XzDecoder decoder_;
+  std::unique_ptr<unsigned char[]> input_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  bool stream_ended_ = false;
+};
 
 // Where the bytes of one part of a record come from.
 struct Source {
-  int patch_fd;  // -1: none from the patch
-  int old_fd;    // -1: none from the old file; both: their sum
+  bool from_patch;
+  bool from_old;  // both: their sum
   std::uint64_t old_offset;
 };
 
-// Adds the diff bytes of `chunk` bytes of the new file starting at
-// `new_offset` to the old ones, into `diff`: the words of the new file
-// wholly inside as words, the rest as bytes.
-void add_diff(unsigned char* diff, const unsigned char* old, std::size_t chunk,
-              std::uint64_t new_offset) {
-  std::size_t i = 0;
-  while (i < chunk) {
-    std::size_t group = (new_offset + i) % 4 == 0 && chunk - i >= 4 ? 4 : 1;
-    unsigned carry = 0;
-    for (std::size_t end = i + group; i < end; ++i) {
-      unsigned sum = diff[i] + old[i] + carry;
-      diff[i] = static_cast<unsigned char>(sum);
-      carry = sum >> 8;
-    }
-  }
-}
+class Applier {
+ public:
+  Applier(int old_fd, int new_fd, PatchStream& diff, PatchStream& extra, const Damage& damaged,
+          format::WordRule rule)
+      : old_fd_(old_fd), new_fd_(new_fd), diff_(diff), extra_(extra), damaged_(damaged),
+        words_(rule), buffers_(std::make_unique<unsigned char[]>(2 * kChunk)) {}
 
-// Writes `size` bytes from `source` to the new file, from `new_offset` on.
-support::Result<void> stream(Source source, int new_fd, std::uint64_t size,
-                             std::uint64_t new_offset, unsigned char* patch_buffer,
-                             unsigned char* old_buffer) {
-  while (size > 0) {
-    // Chunks after the first start at a word of the new file, so that none
-    // is split between two.
-    std::size_t room = kChunk - static_cast<std::size_t>(new_offset % 4);
-    std::size_t chunk = size < room ? static_cast<std::size_t>(size) : room;
-    if (source.patch_fd >= 0) {
-      auto got = read_fully(source.patch_fd, patch_buffer, chunk);
-      if (!got) return std::move(got).take_error();
-      if (*got < chunk) return damaged("it ends inside a record");
+  // Writes `size` bytes from `source` to the new file.
+  Result<void> stream(Source source, std::uint64_t size) {
+    unsigned char* patch_bytes = buffers_.get();
+    unsigned char* old_bytes = buffers_.get() + kChunk;
+    const bool diff = source.from_patch && source.from_old;
+    PatchStream& from = diff ? diff_ : extra_;
+    if (diff) words_.start_run(size);
+    while (size > 0) {
+      std::size_t chunk = size < kChunk ? static_cast<std::size_t>(size) : kChunk;
+      if (source.from_patch) {
+        Result<std::size_t> got = from.read(patch_bytes, chunk);
+        if (!got) return std::move(got).take_error();
+        if (*got < chunk) return damaged_("ends inside a record");
+      }
+      if (source.from_old) {
+        Result<void> read = pread_fully(old_fd_, old_bytes, chunk, source.old_offset);
+        if (!read) return read;
+        source.old_offset += chunk;
+      }
+      const unsigned char* out = source.from_patch ? patch_bytes : old_bytes;
+      if (diff) {
+        words_.add(patch_bytes, old_bytes, chunk);
+      } else {
+        words_.pass(out, chunk);
+      }
+      Result<void> written = write_fully(new_fd_, out, chunk);
+      if (!written) return written;
+      size -= chunk;
     }
-    if (source.old_fd >= 0) {
-      auto read = pread_fully(source.old_fd, old_buffer, chunk, source.old_offset);
-      if (!read) return read;
-      source.old_offset += chunk;
-    }
-    const unsigned char* out = source.old_fd < 0 ? patch_buffer : old_buffer;
-    if (source.patch_fd >= 0 && source.old_fd >= 0) {
-      add_diff(patch_buffer, old_buffer, chunk, new_offset);
-      out = patch_buffer;
-    }
-    if (auto written = write_fully(new_fd, out, chunk); !written) return written;
-    size -= chunk;
-    new_offset += chunk;
+    return support::success();
   }
-  return support::success();
-}
 
-// Takes `size` bytes off what the patch holds; unknown stays unknown.
-void consume(std::uint64_t& patch_left, std::uint64_t size) {
-  if (patch_left != UINT64_MAX) patch_left = size < patch_left ? patch_left - size : 0;
-}
+ private:
+  int old_fd_;
+  int new_fd_;
+  PatchStream& diff_;
+  PatchStream& extra_;
+  const Damage& damaged_;
+  format::DiffWords words_;
+  std::unique_ptr<unsigned char[]> buffers_;  // the patch's bytes and the old file's
+};
 
 }  // namespace
 
-support::Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_fd, int new_fd) {
-  auto remaining = patch_remaining(patch_fd);
-  if (!remaining) return std::move(remaining).take_error();
-  std::uint64_t patch_left = *remaining;
-  // Fixed buffers, whatever the sizes: the patch's bytes and the old file's.
-  auto buffers = std::make_unique<unsigned char[]>(2 * kChunk);
-  unsigned char* patch_buffer = buffers.get();
-  unsigned char* old_buffer = buffers.get() + kChunk;
+bool is_damaged_patch(const std::string& error) {
+  return error.compare(0, kDamagedDelta.size(), kDamagedDelta) == 0;
+}
 
-  unsigned char header[16];
-  auto got = read_fully(patch_fd, header, sizeof header);
+Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_fd, int new_fd,
+                         std::uint64_t new_size, std::string_view name) {
+  const Damage damaged(name);
+  struct stat status;
+  if (::fstat(patch_fd, &status) != 0) return support::os_error(errno);
+  const std::uint64_t patch_size = static_cast<std::uint64_t>(status.st_size);
+  unsigned char bytes[format::kHeaderSize];
+  Result<std::size_t> got = read_start(patch_fd, bytes, sizeof bytes);
   if (!got) return std::move(got).take_error();
-  if (*got < sizeof header) return damaged("it ends inside its header");
-  if (std::memcmp(header, kMagic, sizeof kMagic) != 0)
-    return damaged("it does not begin with the magic word of this format");
-  const std::uint64_t new_size = little_endian(header + 8);
-  std::uint64_t new_left = new_size;
-  consume(patch_left, sizeof header);
+  if (*got < sizeof bytes) return damaged("ends inside its header");
+  if (std::memcmp(bytes, format::kMagic, sizeof format::kMagic) != 0)
+    return damaged("does not begin with the magic word of this format");
+  const format::Header header = format::read_header(bytes);
+  if (header.new_size != new_size) {
+    return damaged("makes " + std::to_string(header.new_size) +
+                   " bytes where the manifest records " + std::to_string(new_size));
+  }
+  const unsigned rule = bytes[16];
+  if (rule > static_cast<unsigned>(format::WordRule::x86))
+    return damaged("has an unknown word rule " + std::to_string(rule));
+  // The streams' lengths within the patch, checked before either is used.
+  const std::uint64_t streams = patch_size > sizeof bytes ? patch_size - sizeof bytes : 0;
+  if (header.records_length > streams || header.diff_length > streams - header.records_length)
+    return damaged("ends early");
 
+  PatchStream records(patch_fd, sizeof bytes, header.records_length, damaged);
+  PatchStream diff(patch_fd, sizeof bytes + header.records_length, header.diff_length, damaged);
+  const std::uint64_t extra_offset = sizeof bytes + header.records_length + header.diff_length;
+  PatchStream extra(patch_fd, extra_offset, patch_size - extra_offset, damaged);
+  Applier applier(old_fd, new_fd, diff, extra, damaged, header.rule);
+  std::uint64_t new_left = new_size;
   std::uint64_t old_position = 0;
   while (new_left > 0) {
-    unsigned char record[32];
-    got = read_fully(patch_fd, record, sizeof record);
+    unsigned char fields[format::kRecordSize];
+    got = records.read(fields, sizeof fields);
     if (!got) return std::move(got).take_error();
-    if (*got == 0) return damaged("it ends before the declared size is written");
-    if (*got < sizeof record) return damaged("it ends inside a record");
-    std::uint64_t same = little_endian(record);
-    std::uint64_t add = little_endian(record + 8);
-    std::uint64_t extra = little_endian(record + 16);
-    std::uint64_t move = little_endian(record + 24);
-    consume(patch_left, sizeof record);
+    if (*got == 0) return damaged("ends before the declared size is written");
+    if (*got < sizeof fields) return damaged("ends inside a record");
+    const format::Record record = format::read_record(fields);
 
-    // Every length against both files and the patch, before any is used;
-    // differences of known-ordered values only, so nothing can overflow.
+    // Every length against both files before any is used; differences of
+    // known-ordered values only, so nothing can overflow. What the streams
+    // still hold is found as they are read.
     std::uint64_t old_left = old_size - old_position;
-    if (same > old_left || add > old_left - same)
-      return damaged("a record reads past the end of the old file");
-    if (same > new_left || add > new_left - same || extra > new_left - same - add)
-      return damaged("a record writes past the declared size");
-    if (add > patch_left || extra > patch_left - add) return damaged("it ends inside a record");
-    std::uint64_t moved_from = old_position + same + add;
-    bool backwards = move >> 63 != 0;
-    std::uint64_t distance = backwards ? ~move + 1 : move;
+    if (record.same > old_left || record.add > old_left - record.same)
+      return damaged("reads past the end of the old file");
+    if (record.same > new_left || record.add > new_left - record.same ||
+        record.extra > new_left - record.same - record.add)
+      return damaged("writes past the declared size");
+    std::uint64_t moved_from = old_position + record.same + record.add;
+    bool backwards = record.move >> 63 != 0;
+    std::uint64_t distance = backwards ? ~record.move + 1 : record.move;
     if (backwards ? distance > moved_from : distance > old_size - moved_from)
-      return damaged("a record moves the old position outside the old file");
+      return damaged("moves the old position outside the old file");
 
     const Source parts[] = {
-        {-1, old_fd, old_position}, {patch_fd, old_fd, old_position + same}, {patch_fd, -1, 0}};
-    const std::uint64_t sizes[] = {same, add, extra};
-    std::uint64_t new_offset = new_size - new_left;
+        {false, true, old_position}, {true, true, old_position + record.same}, {true, false, 0}};
+    const std::uint64_t sizes[] = {record.same, record.add, record.extra};
     for (int part = 0; part < 3; ++part) {
-      auto written =
-          stream(parts[part], new_fd, sizes[part], new_offset, patch_buffer, old_buffer);
+      Result<void> written = applier.stream(parts[part], sizes[part]);
       if (!written) return written;
-      new_offset += sizes[part];
     }
     old_position = backwards ? moved_from - distance : moved_from + distance;
-    new_left -= same + add + extra;
-    consume(patch_left, add + extra);
+    new_left -= record.same + record.add + record.extra;
   }
-
-  got = read_fully(patch_fd, patch_buffer, 1);
-  if (!got) return std::move(got).take_error();
-  if (*got != 0) return damaged("it has bytes after its last record");
+  for (PatchStream* stream : {&records, &diff, &extra}) {
+    Result<void> finished = stream->finish();
+    if (!finished) return finished;
+  }
   return support::success();
 }
 

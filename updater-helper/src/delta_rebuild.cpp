@@ -336,7 +336,8 @@ Result<void> apply_staged_patch(InstalledFiles& installed, int directory, const 
   Result<int> fd = result.create();
   if (!fd) return failure(entry.path, fd.error());
   Result<void> applied = apply_patch(base->get(), static_cast<std::uint64_t>(status.st_size),
-                                     patch->get(), *fd);
+                                     patch->get(), *fd, entry.size, shown(entry.path));
+  if (!applied && is_damaged_patch(applied.error())) return applied;
   if (applied) applied = result.replace(name);
   if (!applied) return failure(entry.path, applied.error());
   return support::success();

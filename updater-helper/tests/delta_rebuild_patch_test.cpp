@@ -47,7 +47,7 @@ TEST(RebuildBundle, AppliesPatchesToTheirInstalledBasesOrRefusesThemDamaged) {
   EXPECT_EQ(rebuild_error([](const Trees& t) {
               test_support::write_file(t.staged + "/Contents/MacOS/Zentrivale", "not a patch");
             }),
-            "could not rebuild Contents/MacOS/Zentrivale: the patch is damaged: it ends inside "
+            "the delta update is damaged: the patch of Contents/MacOS/Zentrivale ends inside "
             "its header");
 }
 

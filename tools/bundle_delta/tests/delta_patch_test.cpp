@@ -1,5 +1,5 @@
 // The patch maker and the installer's applier together: round trips through
-// real files, and the applier on damaged patches.
+// real files, and the applier on damaged patches and damaged streams.
 #include "delta_patch.h"
 
 #include <fcntl.h>
@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "delta_patch_format.h"
 #include "files.h"
 #include "patch_maker.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
+#include "xz_encoding.h"
 
 namespace {
 
@@ -26,16 +28,18 @@ std::string random_bytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-// Applies `patch` to `old` through files; the error, or "" and the new bytes.
+// Applies `patch` to `old` through files, for a new file of `size` bytes;
+// the error, or "" and the new bytes.
 std::string apply(const TempDir& dir, const std::string& old, const std::string& patch,
-                  std::string& made) {
+                  std::string& made, std::uint64_t size) {
   test_support::write_file(dir / "old", old);
   test_support::write_file(dir / "patch", patch);
   support::UniqueFd old_fd(::open((dir / "old").c_str(), O_RDONLY | O_CLOEXEC));
   support::UniqueFd patch_fd(::open((dir / "patch").c_str(), O_RDONLY | O_CLOEXEC));
   support::UniqueFd new_fd(
       ::open((dir / "new").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  auto applied = installer::apply_patch(old_fd.get(), old.size(), patch_fd.get(), new_fd.get());
+  auto applied = installer::apply_patch(old_fd.get(), old.size(), patch_fd.get(), new_fd.get(),
+                                        size, "X");
   made = test_support::read_file(dir / "new");
   return applied ? "" : applied.error();
 }
@@ -69,10 +73,10 @@ std::vector<RoundTrip> round_trips() {
     for (int i = 0; i < 4; ++i) moved[at + i] = static_cast<char>(address >> (8 * i));
   }
   return {
-      {"empty_old", "", unrelated, unrelated.size() + 100},
-      {"empty_new", unrelated, "", 100},
-      {"both_empty", "", "", 100},
-      {"identical", big, big, 100},
+      {"empty_old", "", unrelated, unrelated.size() + 300},
+      {"empty_new", unrelated, "", 200},
+      {"both_empty", "", "", 200},
+      {"identical", big, big, 200},
       {"small_change_in_a_large_file", big, changed, 1000},
       {"inserted_and_deleted_blocks", big.substr(0, 1 << 20), blocks, 12000},
       {"unrelated_random_bytes", random_bytes(300000, 5), unrelated, unrelated.size() + 10000},
@@ -87,7 +91,7 @@ TEST(DeltaPatch, AppliedPatchGivesExactlyTheNewBytes) {
     std::string patch = delta::make_patch(c.old_bytes, c.new_bytes);
     EXPECT_LE(patch.size(), c.largest_patch);
     std::string made;
-    EXPECT_EQ(apply(dir, c.old_bytes, patch, made), "");
+    EXPECT_EQ(apply(dir, c.old_bytes, patch, made, c.new_bytes.size()), "");
     EXPECT_TRUE(made == c.new_bytes) << made.size() << " bytes made of " << c.new_bytes.size();
   }
 }
@@ -95,87 +99,155 @@ TEST(DeltaPatch, AppliedPatchGivesExactlyTheNewBytes) {
 // A patch written by hand: a header and records.
 struct Record {
   std::uint64_t same, add, extra, move;
-  std::string bytes;  // the diff and extra bytes that follow
+  std::string bytes;  // the diff and extra bytes that it takes
 };
 
-void put(std::string& out, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+using installer::patch_format::WordRule;
+
+// A patch's three streams, before they are compressed.
+struct Streams {
+  std::string records, diff, extra;
+};
+
+Streams streams_of(const std::vector<Record>& records) {
+  Streams out;
+  for (const Record& r : records) {
+    installer::patch_format::append_record(out.records, {r.same, r.add, r.extra, r.move});
+    out.diff += r.bytes.substr(0, r.add < r.bytes.size() ? r.add : r.bytes.size());
+    if (r.add < r.bytes.size()) out.extra += r.bytes.substr(r.add);
+  }
+  return out;
+}
+
+// Compressed as the release tool compresses them, unless `raw`.
+std::string patch_from(std::uint64_t declared, const Streams& s,
+                       WordRule rule = WordRule::aligned, bool raw = false) {
+  auto packed = [&](const std::string& bytes) { return raw ? bytes : delta::xz_compress(bytes); };
+  std::string records = packed(s.records), diff = packed(s.diff), extra = packed(s.extra);
+  return installer::patch_format::header({declared, rule, records.size(), diff.size()}) +
+         records + diff + extra;
 }
 
 std::string patch_of(std::uint64_t declared, const std::vector<Record>& records,
-                     const char* magic = "ZTVPTCH2") {
-  std::string out(magic, 8);
-  put(out, declared);
-  for (const Record& r : records) {
-    for (std::uint64_t field : {r.same, r.add, r.extra, r.move}) put(out, field);
-    out += r.bytes;
-  }
-  return out;
+                     WordRule rule = WordRule::aligned) {
+  return patch_from(declared, streams_of(records), rule);
 }
 
 struct Damaged {
   const char* name;
   std::string patch;
   const char* what;
-  std::size_t written;  // bytes of the new file before the applier stops
+  std::size_t written;  // at most this many bytes of the new file before the applier stops
+  std::uint64_t recorded = 30;  // the new file's size in the manifest
 };
 
 TEST(DeltaPatch, DamagedPatchIsRefusedBeforeWritingPastItsDeclaredSize) {
   const std::string old = random_bytes(100, 6);
   const Record ten{10, 0, 0, 0, ""};
-  const std::string whole =
-      patch_of(30, {ten, {0, 4, 6, 50, "\1\1\1\1eeeeee"}, {0, 10, 0, 0, std::string(10, '\0')}});
+  const std::vector<Record> three = {
+      ten, {0, 4, 6, 50, "\1\1\1\1eeeeee"}, {0, 10, 0, 0, std::string(10, '\0')}};
+  const Streams streams = streams_of(three);
+  const std::string whole = patch_of(30, three);
+  const std::string header = whole.substr(0, installer::patch_format::kHeaderSize);
+  auto changed = [&](auto change) {
+    Streams s = streams;
+    change(s);
+    return patch_from(30, s);
+  };
+  std::string bad_magic = whole;
+  bad_magic[7] = '2';
+  std::string unknown_rule = whole;
+  unknown_rule[16] = 2;
+  std::string long_stream = whole;
+  long_stream[17 + 7] = 1;  // the records' stream as long as 2^56 bytes
+  const installer::patch_format::Header parts =
+      installer::patch_format::read_header(reinterpret_cast<const unsigned char*>(whole.data()));
+  std::string diff_footer = whole;  // the last byte of the diff stream's footer magic
+  diff_footer[installer::patch_format::kHeaderSize + parts.records_length + parts.diff_length -
+              1] ^= 0x20;
   const std::uint64_t huge = UINT64_MAX;
   const std::vector<Damaged> cases = {
-      {"empty", "", "it ends inside its header", 0},
-      {"cut_in_header", whole.substr(0, 12), "it ends inside its header", 0},
-      {"bad_magic", patch_of(10, {ten}, "ZTVPTCH1"),
-       "it does not begin with the magic word of this format", 0},
-      {"cut_in_fields", whole.substr(0, 16 + 32 + 20), "it ends inside a record", 10},
-      {"cut_in_bytes", whole.substr(0, 16 + 64 + 7), "it ends inside a record", 10},
-      {"cut_after_a_record", whole.substr(0, 16 + 64 + 10),
-       "it ends before the declared size is written", 20},
-      {"cut_before_the_last_byte", whole.substr(0, whole.size() - 1), "it ends inside a record",
-       20},
-      {"trailing_bytes", whole + "x", "it has bytes after its last record", 30},
-      {"same_beyond_old", patch_of(200, {{101, 0, 0, 0, ""}}),
-       "a record reads past the end of the old file", 0},
-      {"add_beyond_old", patch_of(200, {{90, 11, 0, 0, std::string(11, 'a')}}),
-       "a record reads past the end of the old file", 0},
-      {"overflowing_add", patch_of(200, {ten, {0, huge, 0, 0, ""}}),
-       "a record reads past the end of the old file", 10},
+      {"empty", "", "ends inside its header", 0},
+      {"cut_in_header", whole.substr(0, 12), "ends inside its header", 0},
+      {"bad_magic", bad_magic, "does not begin with the magic word of this format", 0},
+      {"larger_than_recorded", patch_of(31, three), "makes 31 bytes where the manifest records 30",
+       0},
+      {"unknown_word_rule", unknown_rule, "has an unknown word rule 2", 0},
+      {"streams_longer_than_the_patch", long_stream, "ends early", 0},
+      {"no_streams", header, "ends early", 0},
+      {"stream_cut_short", whole.substr(0, whole.size() - 30), "ends early", 30},
+      {"stream_damaged", diff_footer, "has a damaged compressed stream", 30},
+      {"not_compressed", patch_from(30, streams, WordRule::aligned, true),
+       "has a damaged compressed stream", 0},
+      {"bytes_after_the_streams", whole + "x", "has bytes after a compressed stream", 30},
+      {"cut_in_fields", changed([](Streams& s) { s.records.resize(32 + 20); }),
+       "ends inside a record", 10},
+      {"cut_in_extra_bytes", changed([](Streams& s) { s.extra.resize(3); }),
+       "ends inside a record", 17},
+      {"cut_after_a_record", changed([](Streams& s) { s.records.resize(64); }),
+       "ends before the declared size is written", 20},
+      {"records_left_over", changed([](Streams& s) { s.records += s.records.substr(0, 32); }),
+       "has bytes after its last record", 30},
+      {"diff_bytes_left_over", changed([](Streams& s) { s.diff += "d"; }),
+       "has bytes after its last record", 30},
+      {"same_beyond_old", patch_of(30, {{101, 0, 0, 0, ""}}), "reads past the end of the old file",
+       0},
+      {"add_beyond_old", patch_of(30, {{90, 11, 0, 0, std::string(11, 'a')}}),
+       "reads past the end of the old file", 0},
+      {"overflowing_add", patch_of(30, {ten, {0, huge, 0, 0, ""}}),
+       "reads past the end of the old file", 10},
       {"beyond_declared", patch_of(15, {ten, {0, 0, 6, 0, "eeeeee"}}),
-       "a record writes past the declared size", 10},
+       "writes past the declared size", 10, 15},
       {"overflowing_extra", patch_of(15, {{0, 5, huge - 2, 0, "ddddd"}}),
-       "a record writes past the declared size", 0},
-      {"extra_beyond_patch", patch_of(15, {{0, 0, 15, 0, "eeee"}}), "it ends inside a record", 0},
+       "writes past the declared size", 0, 15},
+      {"extra_beyond_patch", patch_of(15, {{0, 0, 15, 0, "eeee"}}), "ends inside a record", 4, 15},
       {"move_before_start", patch_of(20, {ten, {0, 0, 0, huge - 10, ""}}),
-       "a record moves the old position outside the old file", 10},
+       "moves the old position outside the old file", 10, 20},
       {"move_past_end", patch_of(20, {{10, 0, 0, 91, ""}}),
-       "a record moves the old position outside the old file", 0},
+       "moves the old position outside the old file", 0, 20},
   };
   for (const Damaged& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     std::string made;
-    EXPECT_EQ(apply(dir, old, c.patch, made), std::string("the patch is damaged: ") + c.what);
-    EXPECT_EQ(made.size(), c.written);
+    const std::string error = apply(dir, old, c.patch, made, c.recorded);
+    EXPECT_EQ(error, std::string("the delta update is damaged: the patch of X ") + c.what);
+    EXPECT_TRUE(installer::is_damaged_patch(error));
+    EXPECT_LE(made.size(), c.written);
   }
   TempDir dir;
   std::string made;
-  ASSERT_EQ(apply(dir, old, whole, made), "");
+  ASSERT_EQ(apply(dir, old, whole, made, 30), "");
   std::string added = old.substr(10, 4);
   for (char& c : added) ++c;
   EXPECT_EQ(made, old.substr(0, 10) + added + "eeeeee" + old.substr(64, 10));
 }
 
-TEST(DeltaPatch, DiffBytesAddAsTheWordsOfTheNewFileThatTheyCover) {
-  const std::string old(20, '\xff');
-  // New bytes 2 to 12: two bytes, two words of the new file, one byte.
-  std::string made;
-  TempDir dir;
-  ASSERT_EQ(apply(dir, old, patch_of(13, {{2, 11, 0, 0, std::string(11, '\1')}}), made), "");
-  EXPECT_EQ(made, std::string("\xff\xff\0\0\0\1\1\1\0\1\1\1\0", 13));
+TEST(DeltaPatch, DiffBytesAddAsWordsWhereTheWordRuleStartsThem) {
+  struct Case {
+    const char* name;
+    WordRule rule;
+    std::string old;
+    Record record;  // over the whole old file
+    std::string made;
+  } cases[] = {
+      // New bytes 2 to 12: two bytes, two words of the new file, one byte.
+      {"aligned", WordRule::aligned, std::string(20, '\xff'), {2, 11, 0, 0, std::string(11, '\1')},
+       std::string("\xff\xff\0\0\0\1\1\1\0\1\1\1\0", 13)},
+      // A word after each call (E8) and jump (0F 85) of the new file, bytes
+      // elsewhere; the opcodes themselves come as diff bytes or copied.
+      {"x86", WordRule::x86, std::string("\xe8\xff\xff\xff\xff\x0f\x85\xff\xff\xff\xff\xff", 12),
+       {1, 11, 0, 0, std::string("\1\0\0\0\0\0\1\0\0\0\1", 11)},
+       std::string("\xe8\0\0\0\0\x0f\x85\0\0\0\0\0", 12)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string made;
+    TempDir dir;
+    ASSERT_EQ(apply(dir, c.old, patch_of(c.made.size(), {c.record}, c.rule), made, c.made.size()),
+              "");
+    EXPECT_EQ(made, c.made);
+  }
 }
 
 }  // namespace

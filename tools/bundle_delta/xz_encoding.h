@@ -1,0 +1,25 @@
+// Compressing a patch's records for the installer's decoder: one .xz stream
+// of LZMA2 (the form macOS's Compression library reads), with an integrity
+// check every xz decoder knows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace delta {
+
+struct XzSettings {
+  // LZMA's literal context, literal position and position bits.
+  std::uint32_t lc = 3;
+  std::uint32_t lp = 0;
+  std::uint32_t pb = 2;
+  bool extreme = true;
+};
+
+// `data` as one xz stream at LZMA's strongest setting (9, extreme), its
+// dictionary the data's size (at least 4 KiB), at most the installer's
+// largest.
+std::string xz_compress(std::string_view data, const XzSettings& settings = {});
+
+}  // namespace delta
