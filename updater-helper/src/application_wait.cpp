@@ -23,7 +23,8 @@ support::Result<Presence> probe(pid_t pid) {
                         support::os_error_text(error));
 }
 
-// Sleeps the whole duration, resuming after signals.
+}  // namespace
+
 void pause_for(std::chrono::milliseconds duration) {
   struct timespec remaining;
   remaining.tv_sec = static_cast<time_t>(duration.count() / 1000);
@@ -31,8 +32,6 @@ void pause_for(std::chrono::milliseconds duration) {
   while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
 }
-
-}  // namespace
 
 support::Result<void> wait_for_application_exit(pid_t pid, Log& log, const WaitTiming& timing) {
   log.line("waiting for the application to exit...");

@@ -23,4 +23,7 @@ struct WaitTiming {
 support::Result<void> wait_for_application_exit(pid_t pid, Log& log,
                                                 const WaitTiming& timing = {});
 
+// Sleeps the whole duration, resuming after signals.
+void pause_for(std::chrono::milliseconds duration);
+
 }  // namespace installer
