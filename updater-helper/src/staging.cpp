@@ -100,7 +100,7 @@ support::Result<std::string> prepare_and_extract(
   if (archive_sha256) {
     if (support::Result<void> matched = check_archive_digest(opened.value(), *archive_sha256);
         !matched) {
-      return matched;
+      return std::move(matched).take_error();
     }
     checked_archive = std::move(opened.value());
   }

@@ -125,7 +125,7 @@ bool grant_owner_access_at(int directory, const char* name) {
 
 // Opens the directory `name` in `directory` for removal, without following a
 // link, giving its owner access first where it has none.
-int open_for_removal(int directory, const char* name) {
+int open_at_for_removal(int directory, const char* name) {
   int fd = ::openat(directory, name, kOpenDirectory);
   if (fd < 0 && errno == EACCES && grant_owner_access_at(directory, name)) {
     fd = ::openat(directory, name, kOpenDirectory);
@@ -171,7 +171,7 @@ class TreeEmptier {
 
  private:
   support::Result<void> descend(const std::string& name) {
-    support::UniqueFd child(open_for_removal(current_.get(), name.c_str()));
+    support::UniqueFd child(open_at_for_removal(current_.get(), name.c_str()));
     if (!child.valid()) {
       int error = errno;
       if (error == ENOENT) return support::success();
@@ -232,7 +232,10 @@ support::Result<void> remove_tree(const std::string& path) {
     if (::unlink(path.c_str()) == 0 || errno == ENOENT) return support::success();
     return support::os_error(errno);
   }
-  support::UniqueFd top(open_for_removal(AT_FDCWD, path.c_str()));
+  support::UniqueFd top(::open(path.c_str(), kOpenDirectory));
+  if (!top.valid() && errno == EACCES && grant_owner_access_at(AT_FDCWD, path.c_str())) {
+    top.reset(::open(path.c_str(), kOpenDirectory));
+  }
   if (!top.valid()) {
     if (errno == ENOENT) return support::success();
     return support::os_error(errno);
