@@ -16,19 +16,19 @@ namespace {
 // on a tool that does not exit, say) shows in the log of every run behind it.
 // Yields 0 once the lock is held, or the error that ended the wait.
 int wait_for_lock(int directory, const std::string& shown, Log& log, const LockTiming& timing) {
+  using Clock = std::chrono::steady_clock;
   log.line("waiting for another update installation in " + shown + " to finish...");
-  std::chrono::milliseconds waited{0};
-  std::chrono::milliseconds reported{0};
+  const Clock::time_point start = Clock::now();
+  Clock::time_point next_report = start + timing.report_interval;
   for (;;) {
     pause_for(timing.poll_interval);
-    waited += timing.poll_interval;
     if (::flock(directory, LOCK_EX | LOCK_NB) == 0) return 0;
     if (errno != EWOULDBLOCK && errno != EINTR) return errno;
-    if (waited - reported >= timing.report_interval) {
-      reported = waited;
+    if (Clock::now() >= next_report) {
+      next_report += timing.report_interval;
+      auto waited = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
       log.line("still waiting for another update installation in " + shown + " to finish (" +
-               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(waited).count()) +
-               " seconds so far)...");
+               std::to_string(waited.count()) + " seconds so far)...");
     }
   }
 }
