@@ -59,6 +59,13 @@ extern const char* const kQuarantineAttribute;
 // volume has no extended attributes). Error: the system's.
 Result<bool> remove_extended_attribute(int fd, const char* name);
 
+// Removes the extended attribute `name` from the symbolic link `link` in the
+// directory open at `directory`: from the link itself, never from what it
+// points to. Yields true when it was removed, false when the link had none
+// of that name. On Linux, where links cannot carry attributes of the user
+// namespace, always false. Error: the system's.
+Result<bool> remove_link_extended_attribute(int directory, const char* link, const char* name);
+
 // The names of the extended attributes of the open file `fd`. Error: the
 // system's.
 Result<std::vector<std::string>> extended_attribute_names(int fd);

@@ -135,6 +135,10 @@ Result<bool> remove_extended_attribute(int fd, const char* name) {
   return os_error(errno);
 }
 
+// The kernel refuses attributes of the user namespace on anything but
+// regular files and directories, so no link carries one.
+Result<bool> remove_link_extended_attribute(int, const char*, const char*) { return false; }
+
 Result<std::vector<std::string>> extended_attribute_names(int fd) {
   for (;;) {
     ssize_t size = ::flistxattr(fd, nullptr, 0);

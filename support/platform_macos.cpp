@@ -122,6 +122,15 @@ Result<bool> remove_extended_attribute(int fd, const char* name) {
   return os_error(errno);
 }
 
+// O_SYMLINK opens the link itself; a link carries attributes of its own on
+// macOS (removexattr(2) names XATTR_NOFOLLOW for it), and fremovexattr on
+// that descriptor takes them from the link.
+Result<bool> remove_link_extended_attribute(int directory, const char* link, const char* name) {
+  UniqueFd fd(::openat(directory, link, O_RDONLY | O_SYMLINK | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return os_error(errno);
+  return remove_extended_attribute(fd.get(), name);
+}
+
 Result<std::vector<std::string>> extended_attribute_names(int fd) {
   for (;;) {
     ssize_t size = ::flistxattr(fd, nullptr, 0, 0);

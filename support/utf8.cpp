@@ -101,6 +101,11 @@ std::string printable(std::string_view bytes) {
   return out;
 }
 
+std::string printable_below(std::string_view base, std::string_view path) {
+  if (path.substr(0, base.size()) != base) return printable(path);
+  return lossy_utf8(base) + printable(path.substr(base.size()));
+}
+
 bool is_valid_utf8(std::string_view bytes) {
   size_t pos = 0;
   while (pos < bytes.size()) {

@@ -18,6 +18,12 @@ std::string lossy_utf8(std::string_view bytes);
 // any of these is shown unchanged.
 std::string printable(std::string_view bytes);
 
+// A path for a message that is `base` (a path the program was given, shown
+// as lossy_utf8 shows it) followed by names read from the disk (shown as
+// printable shows them, so that a name cannot start a line of its own).
+// A `path` that does not begin with `base` is shown whole as printable.
+std::string printable_below(std::string_view base, std::string_view path);
+
 // Whether `bytes` is well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 

@@ -48,6 +48,14 @@ TEST(PrintableTest, EveryLineBreakingOrInvalidByteIsEscaped) {
   }
 }
 
+TEST(PrintableTest, BelowAGivenPathOnlyTheNamesAreEscaped) {
+  // The given part keeps its backslash and shows invalid bytes as U+FFFD.
+  EXPECT_EQ(printable_below("/A\\pps\xff", "/A\\pps\xff/x\ny\\z"),
+            "/A\\pps\xEF\xBF\xBD/x\\ny\\\\z");
+  EXPECT_EQ(printable_below("/Apps", "/Other/a\nb"), "/Other/a\\nb");
+  EXPECT_EQ(printable_below("/Apps", "/Apps"), "/Apps");
+}
+
 TEST(AppendUtf8Test, EncodesEachLength) {
   std::string out;
   for (char32_t c : {U'A', U'\u00E9', U'\u20AC', U'\U0001F600', U'\U0010FFFF'}) append_utf8(out, c);

@@ -195,25 +195,34 @@ std::vector<Case> cases() {
           .fails("could not check the application process: {err}")
           .keeps_leftover());
 
-  // Leftover staging directories of earlier runs: passed over in silence.
+  // Leftover staging directories of earlier runs: a leftover that stays is
+  // named in the log, and the run goes on.
   auto leftover = [&](const std::string& name, const std::string& step, const std::string& call,
                       const std::string& value, const std::string& path,
-                      const std::string& subject = "") {
-    add(Case(name, "leftover staging removal: " + step)
-            .inject(call, value, path, subject)
-            .keeps_leftover()
-            .does_not_log("removed stale {leftover}"));
+                      const std::string& subject = "", bool listed = true) {
+    Case c = Case(name, "leftover staging removal: " + step)
+                 .inject(call, value, path, subject)
+                 .keeps_leftover()
+                 .does_not_log("removed stale {leftover}");
+    if (listed) c.logs("could not remove stale {leftover}: {err}");
+    add(c);
   };
   leftover("leftover_listing_opened", "listing the install directory", "OPENDIR", "1:EACCES",
-           "/Applications$");
+           "/Applications$", "", false);
   leftover("leftover_listing_read", "reading the install directory", "READDIR", "1:EIO",
-           "/Applications$");
+           "/Applications$", "", false);
   leftover("leftover_status", "status of the leftover", "LSTAT", "1:EACCES", staging + "1$");
   leftover("leftover_opened", "opening the leftover", "OPEN", "1:EMFILE", staging + "1$");
   leftover("leftover_listed", "listing the leftover", "FDOPENDIR", "1:ENOMEM", staging + "1$");
   leftover("leftover_read", "reading the leftover", "READDIR", "1:EIO", staging + "1$");
-  leftover("leftover_descended", "opening a directory inside it", "OPENAT", "1:EACCES", "",
+  leftover("leftover_descended", "opening a directory inside it", "OPENAT", "1:EMFILE", "",
            "Zentrivale.app");
+  // A directory that cannot be opened for want of permission gets it from
+  // its owner, and the removal goes on.
+  add(Case("leftover_descended_without_access",
+           "leftover staging removal: a directory inside it without permission")
+          .inject("OPENAT", "1:EACCES", "", "Zentrivale.app")
+          .logs("removed stale {leftover}"));
   leftover("leftover_inner_listed", "listing a directory inside it", "FDOPENDIR", "1:ENOMEM",
            staging + "1/");
   leftover("leftover_inner_read", "reading a directory inside it", "READDIR", "1:EIO",
@@ -222,6 +231,11 @@ std::vector<Case> cases() {
            "Info.plist");
   leftover("leftover_removed", "removing the emptied leftover", "UNLINKAT", "1:EBUSY",
            staging + "1$");
+
+  // The archive, opened after the wait without waiting itself.
+  add(Case("archive_opened", "opening the archive")
+          .inject("OPEN", "1:EACCES", "Zentrivale-2.zip")
+          .fails("could not read the update archive: {err}"));
 
   // This run's staging directory and the extraction.
   add(Case("staging_status", "is anything at the staging path")
@@ -366,6 +380,10 @@ std::vector<Case> cases() {
   add(Case("info_plist_status", "is Contents/Info.plist a regular file")
           .inject("STAT", "1:EACCES", "Contents/Info.plist")
           .fails("application is missing Contents/Info.plist"));
+  // Looked at without waiting before PlistBuddy reads it; one that cannot
+  // be opened is left to PlistBuddy, which reads it here.
+  add(Case("info_plist_opened", "is Contents/Info.plist a file PlistBuddy can read at once")
+          .inject("OPEN", "EMFILE", "Contents/Info.plist"));
   add(Case("plistbuddy_started", "starting PlistBuddy for the identifier")
           .inject("POSIX_SPAWN", "1:EAGAIN", "PlistBuddy")
           .fails("could not read CFBundleIdentifier: {err}"));
@@ -463,27 +481,34 @@ std::vector<Case> cases() {
   clean_up("staging_cleanup_read", "reading it", "READDIR", "1:EIO");
   clean_up("staging_cleanup_removed", "removing it", "UNLINKAT", "1:EBUSY");
 
-  // Older backups: passed over in silence.
+  // Older backups: one that stays is named in the log.
   auto older = [&](const std::string& name, const std::string& step, const std::string& call,
                    const std::string& value, const std::string& path,
-                   const std::string& subject = "") {
-    add(Case(name, "older backup removal: " + step)
-            .inject(call, value, path, subject)
-            .after(kAfterSwap)
-            .keeps_older_backup()
-            .does_not_log("removed stale {older_backup}"));
+                   const std::string& subject = "", bool listed = true) {
+    Case c = Case(name, "older backup removal: " + step)
+                 .inject(call, value, path, subject)
+                 .after(kAfterSwap)
+                 .keeps_older_backup()
+                 .does_not_log("removed stale {older_backup}");
+    if (listed) c.logs("could not remove stale {older_backup}: {err}");
+    add(c);
   };
   older("backups_listing_opened", "listing the install directory", "OPENDIR", "1:EACCES",
-        "/Applications$");
+        "/Applications$", "", false);
   older("backups_listing_read", "reading the install directory", "READDIR", "1:EIO",
-        "/Applications$");
+        "/Applications$", "", false);
   older("older_backup_status", "status of the older backup", "LSTAT", "1:EACCES",
         ".Zentrivale.backup-1$");
   older("older_backup_opened", "opening it", "OPEN", "1:EMFILE", ".Zentrivale.backup-1$");
   older("older_backup_listed", "listing it", "FDOPENDIR", "1:ENOMEM", ".Zentrivale.backup-1$");
   older("older_backup_read", "reading it", "READDIR", "1:EIO", ".Zentrivale.backup-1$");
-  older("older_backup_descended", "opening a directory inside it", "OPENAT", "1:EACCES", "",
+  older("older_backup_descended", "opening a directory inside it", "OPENAT", "1:EMFILE", "",
         "Contents");
+  add(Case("older_backup_descended_without_access",
+           "older backup removal: a directory inside it without permission")
+          .inject("OPENAT", "1:EACCES", "", "Contents")
+          .after(kAfterSwap)
+          .logs("removed stale {older_backup}"));
   older("older_backup_climbed", "back up to the parent directory", "OPENAT", "1:EIO", "..$",
         "..");
   older("older_backup_inner_listed", "listing a directory inside it", "FDOPENDIR", "1:ENOMEM",

@@ -127,6 +127,7 @@ void InstallTree::use_all_stand_ins() const {
 }
 
 void InstallTree::snapshot_target() const {
+  test_support::remove_all(root_ + "/installed-before");  // an earlier snapshot
   Outcome copied = run_program("/bin/cp", {"-a", target(), root_ + "/installed-before"},
                                environment(), root_);
   ASSERT_EQ(copied.exit_status, 0) << copied.standard_error;

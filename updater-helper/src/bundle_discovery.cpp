@@ -84,13 +84,13 @@ support::Result<std::string> find_app_bundle(const std::string& staging) {
     std::string path = support::join(staging, name);
     struct stat status;
     if (::lstat(path.c_str(), &status) != 0) {
-      return support::Error("could not inspect " + support::lossy_utf8(path) + ": " +
+      return support::Error("could not inspect " + support::printable_below(staging, path) + ": " +
                             support::os_error_text(errno));
     }
     if (!has_app_extension(name)) continue;
     if (S_ISLNK(status.st_mode)) {
       return support::Error("refusing symlinked application bundle in archive: " +
-                            support::lossy_utf8(path));
+                            support::printable_below(staging, path));
     }
     if (S_ISDIR(status.st_mode)) candidates.push_back(std::move(path));
   }

@@ -1,6 +1,8 @@
 #include "bundle_verification.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -126,6 +128,19 @@ support::Result<void> check_gatekeeper(const std::string& bundle, const Tools& t
   return support::success();
 }
 
+// PlistBuddy would wait for ever on a FIFO put in the property list's place
+// (and read a device for ever), so the file is looked at first, without
+// waiting. One that cannot be opened is left to PlistBuddy to report.
+support::Result<void> check_plist_is_a_file(const std::string& plist) {
+  support::UniqueFd fd(::open(plist.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  struct stat status;
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || S_ISREG(status.st_mode)) {
+    return support::success();
+  }
+  return support::Error("could not read " + support::lossy_utf8(plist) +
+                        ": it is not a regular file");
+}
+
 }  // namespace
 
 std::string team_requirement(const std::string& team_id) {
@@ -136,6 +151,7 @@ std::string team_requirement(const std::string& team_id) {
 
 support::Result<std::string> read_plist_key(const std::string& plist, const std::string& key,
                                             const Tools& tools) {
+  if (auto file = check_plist_is_a_file(plist); !file) return std::move(file).take_error();
   auto run = run_capturing(tools.plist_buddy, {tools.plist_buddy, "-c", "Print :" + key, plist});
   if (!run) return support::Error("could not read " + key + ": " + run.error());
   if (run->wait_status != 0) {
@@ -162,16 +178,18 @@ support::Result<void> verify_bundle(const std::string& bundle,
   if (!identifier) return std::move(identifier).take_error();
   if (*identifier != expected_bundle_id) {
     return support::Error("bundle identifier mismatch: expected " +
-                          support::lossy_utf8(expected_bundle_id) + ", got " + *identifier);
+                          support::lossy_utf8(expected_bundle_id) + ", got " +
+                          support::printable(*identifier));
   }
 
   auto executable_name = read_plist_key(plist, kExecutableKey, tools);
   if (!executable_name) return std::move(executable_name).take_error();
-  std::string executable =
-      support::join(support::join(bundle, kExecutableDirectory), *executable_name);
+  std::string executable_directory = support::join(bundle, kExecutableDirectory);
+  std::string executable = support::join(executable_directory, *executable_name);
   if (!support::is_regular_file(executable)) {
+    // The name comes from the bundle: shown escaped.
     return support::Error("application executable is missing: " +
-                          support::lossy_utf8(executable));
+                          support::printable_below(executable_directory, executable));
   }
   if (not_older_than) {
     if (auto newer = check_not_older(bundle, *not_older_than, tools); !newer) return newer;

@@ -11,7 +11,10 @@
 namespace installer {
 
 // The value of a top-level key of the property list, printed by PlistBuddy
-// and trimmed of Unicode white space. Errors: "could not read {}: {}",
+// and trimmed of Unicode white space. The property list is first opened
+// without waiting: one that is there but no regular file (a FIFO would hold
+// PlistBuddy for ever) gives "could not read {path}: it is not a regular
+// file". Errors: "could not read {}: {}",
 // "could not read {} from the application's Info.plist",
 // "{} in the application's Info.plist is empty".
 support::Result<std::string> read_plist_key(const std::string& plist, const std::string& key,
@@ -23,6 +26,7 @@ support::Result<std::string> read_plist_key(const std::string& plist, const std:
 // codesign, codesign against the signing team's requirement when `team_id`
 // is given, and spctl.
 // Error for the team: "the updated application is not signed by team {}".
+// Values read from the bundle are shown escaped (support::printable).
 support::Result<void> verify_bundle(const std::string& bundle,
                                     const std::string& expected_bundle_id,
                                     bool skip_signature_verification, Log& log,

@@ -70,8 +70,10 @@ support::Result<std::string> read_installed_version(const std::string& target,
                                                     const Tools& tools) {
   support::Result<std::string> version = read_bundle_version(target, tools);
   if (version) return version;
-  // A PlistBuddy that could not run keeps its own message.
-  if (version.error().rfind("could not read CFBundleVersion: ", 0) == 0) return version;
+  // Messages about "the application's Info.plist" speak of the new bundle;
+  // the others (PlistBuddy not run, a property list that is no file) name
+  // their cause and stay as they are.
+  if (version.error().find("the application's Info.plist") == std::string::npos) return version;
   return support::Error(
       "could not read CFBundleVersion from the installed application's Info.plist");
 }
@@ -85,12 +87,13 @@ support::Result<void> check_not_older(const std::string& bundle, const std::stri
 
   std::optional<int> order = compare_bundle_versions(*update, *installed);
   if (!order) {
-    return support::Error("cannot compare bundle versions " + *update + " and " + *installed);
+    return support::Error("cannot compare bundle versions " + support::printable(*update) +
+                          " and " + support::printable(*installed));
   }
   if (*order < 0) {
-    return support::Error("the update (version " + *update +
-                          ") is older than the installed application (version " + *installed +
-                          ")");
+    return support::Error("the update (version " + support::printable(*update) +
+                          ") is older than the installed application (version " +
+                          support::printable(*installed) + ")");
   }
   return support::success();
 }

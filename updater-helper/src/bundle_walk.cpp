@@ -29,19 +29,12 @@ struct Level {
   std::vector<std::string> subdirectories;
 };
 
-support::Error read_error(const std::string& path, const std::string& cause) {
-  return support::Error("could not read " + support::lossy_utf8(path) + ": " + cause);
-}
-
-support::Error read_error(const std::string& path, int error) {
-  return read_error(path, support::os_error_text(error));
-}
-
 class TreeWalker {
  public:
   TreeWalker(const WalkVisitor& visit) : visit_(visit) {}
 
   support::Result<void> run(const std::string& root) {
+    root_ = root;
     struct stat status;
     if (::lstat(root.c_str(), &status) != 0) return read_error(root, errno);
     if (auto visited = visit_(WalkEntry{AT_FDCWD, root, status, root}); !visited) return visited;
@@ -120,7 +113,18 @@ class TreeWalker {
     return support::success();
   }
 
+  // Names below the root were read from the disk and are shown escaped.
+  support::Error read_error(const std::string& path, const std::string& cause) const {
+    return support::Error("could not read " + support::printable_below(root_, path) + ": " +
+                          cause);
+  }
+
+  support::Error read_error(const std::string& path, int error) const {
+    return read_error(path, support::os_error_text(error));
+  }
+
   const WalkVisitor& visit_;
+  std::string root_;
   support::UniqueFd current_;
   std::vector<Level> levels_;
 };

@@ -26,7 +26,7 @@ using WalkVisitor = std::function<support::Result<void>(const WalkEntry&)>;
 // before its entries. Links are visited, never followed. The walk holds two
 // descriptors at a time, whatever the depth. The first failure of the
 // visitor ends the walk and is returned unchanged; the walk's own failures
-// are "could not read {path}: {}".
+// are "could not read {path}: {}", names below `root` escaped.
 support::Result<void> walk_tree(const std::string& root, const WalkVisitor& visit);
 
 }  // namespace installer

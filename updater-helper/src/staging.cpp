@@ -1,6 +1,7 @@
 #include "staging.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,21 +33,38 @@ support::Result<void> create_staging(const std::string& staging,
                         " writable?): " + created.error());
 }
 
-// The archive, opened once and hashed; rewound for ditto to read.
-support::Result<support::UniqueFd> open_checked_archive(const std::string& archive,
-                                                        const support::Sha256Digest& expected) {
-  support::UniqueFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return support::Error("could not read the update archive: " +
-                                         support::os_error_text(errno));
+support::Error archive_error(const std::string& cause) {
+  return support::Error("could not read the update archive: " + cause);
+}
+
+// The archive, opened without waiting: a FIFO put in its place since the
+// first look would block a plain open for ever, and a device such as
+// /dev/zero would be read for ever, all the while holding the install
+// directory's lock. Reads from the file itself may then wait as usual.
+support::Result<support::UniqueFd> open_archive(const std::string& archive) {
+  support::UniqueFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) return archive_error(support::os_error_text(errno));
+  struct stat status;
+  if (::fstat(fd.get(), &status) != 0) return archive_error(support::os_error_text(errno));
+  if (!S_ISREG(status.st_mode)) return archive_error("it is not a regular file");
+  int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return archive_error(support::os_error_text(errno));
+  }
+  return fd;
+}
+
+// The opened archive, hashed; rewound for ditto to read.
+support::Result<void> check_archive_digest(const support::UniqueFd& fd,
+                                           const support::Sha256Digest& expected) {
   support::Result<support::Sha256Digest> digest = support::sha256_of_descriptor(fd.get());
   if (!digest || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
-    return support::Error("could not read the update archive: " +
-                          (digest ? support::os_error_text(errno) : digest.error()));
+    return archive_error(digest ? support::os_error_text(errno) : digest.error());
   }
   if (*digest != expected) {
     return support::Error("the update archive does not match its SHA-256 digest");
   }
-  return fd;
+  return support::success();
 }
 
 // ditto shares the installer's streams: what it prints is not logged. With
@@ -74,10 +92,16 @@ support::Result<std::string> prepare_and_extract(
     const std::string& install_directory, const std::string& archive, Log& log,
     const Tools& tools, const std::optional<support::Sha256Digest>& archive_sha256) {
   remove_stale_entries_except(install_directory, kStagingPrefix, std::nullopt, log);
+  support::Result<support::UniqueFd> opened = open_archive(archive);
+  if (!opened) return std::move(opened).take_error();
+  // Without a digest ditto opens the archive by its path, as it always has;
+  // with one it reads the very descriptor that was hashed.
   support::UniqueFd checked_archive;
   if (archive_sha256) {
-    support::Result<support::UniqueFd> opened = open_checked_archive(archive, *archive_sha256);
-    if (!opened) return std::move(opened).take_error();
+    if (support::Result<void> matched = check_archive_digest(opened.value(), *archive_sha256);
+        !matched) {
+      return std::move(matched).take_error();
+    }
     checked_archive = std::move(opened.value());
   }
   std::string staging = staging_path(install_directory);

@@ -16,11 +16,13 @@ inline constexpr char kStagingPrefix[] = ".zentrivale-update-staging-";
 // The staging directory of this installer process in `install_directory`.
 std::string staging_path(const std::string& install_directory);
 
-// Removes leftover staging directories, makes a fresh one, logs
+// Removes leftover staging directories, opens the archive without waiting
+// (it must be a regular file), makes a fresh staging directory, logs
 // "extracting the update archive..." and runs ditto into it. Yields the
-// staging directory. With `archive_sha256`, the archive is opened and hashed
+// staging directory. With `archive_sha256`, the opened archive is hashed
 // first, and ditto reads that same descriptor, so that the bytes extracted
-// are the bytes checked. Errors: "could not read the update archive: {}",
+// are the bytes checked. Errors: "could not read the update archive: {}"
+// (the system's error, or "it is not a regular file"),
 // "the update archive does not match its SHA-256 digest" (both before any
 // staging directory exists), "could not clear staging: {}",
 // "could not create staging directory {} (is {} writable?): {}",

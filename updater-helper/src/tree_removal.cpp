@@ -104,9 +104,39 @@ support::Result<void> remove_batch(int fd, Level& level) {
   return support::success();
 }
 
+// A directory of ours that is going anyway, without read, write or search
+// permission for its owner (an archive can make such a directory), would
+// stop the removal: its owner gives them back.
+void grant_owner_access(int fd, const struct stat& status) {
+  if ((status.st_mode & S_IRWXU) == S_IRWXU || status.st_uid != ::geteuid()) return;
+  ::fchmod(fd, (status.st_mode & 07777) | S_IRWXU);
+}
+
+// The same for the directory `name` in `directory`, which could not be
+// opened; whether that helped shows when it is opened again.
+bool grant_owner_access_at(int directory, const char* name) {
+  struct stat status;
+  if (::fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode) ||
+      status.st_uid != ::geteuid()) {
+    return false;
+  }
+  return ::fchmodat(directory, name, (status.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Opens the directory `name` in `directory` for removal, without following a
+// link, giving its owner access first where it has none.
+int open_at_for_removal(int directory, const char* name) {
+  int fd = ::openat(directory, name, kOpenDirectory);
+  if (fd < 0 && errno == EACCES && grant_owner_access_at(directory, name)) {
+    fd = ::openat(directory, name, kOpenDirectory);
+  }
+  return fd;
+}
+
 support::Result<Level> open_level(int fd, std::string name) {
   struct stat status;
   if (::fstat(fd, &status) != 0) return support::os_error(errno);
+  grant_owner_access(fd, status);
   return Level{std::move(name), status.st_dev, status.st_ino, {}, {}};
 }
 
@@ -141,7 +171,7 @@ class TreeEmptier {
 
  private:
   support::Result<void> descend(const std::string& name) {
-    support::UniqueFd child(::openat(current_.get(), name.c_str(), kOpenDirectory));
+    support::UniqueFd child(open_at_for_removal(current_.get(), name.c_str()));
     if (!child.valid()) {
       int error = errno;
       if (error == ENOENT) return support::success();
@@ -203,6 +233,9 @@ support::Result<void> remove_tree(const std::string& path) {
     return support::os_error(errno);
   }
   support::UniqueFd top(::open(path.c_str(), kOpenDirectory));
+  if (!top.valid() && errno == EACCES && grant_owner_access_at(AT_FDCWD, path.c_str())) {
+    top.reset(::open(path.c_str(), kOpenDirectory));
+  }
   if (!top.valid()) {
     if (errno == ENOENT) return support::success();
     return support::os_error(errno);
@@ -217,7 +250,11 @@ support::Result<void> remove_tree(const std::string& path) {
 
 void remove_stale_entries_except(const std::string& directory, const std::string& prefix,
                                  const std::optional<std::string>& excepted, Log& log) {
-  std::vector<std::string> stale;
+  struct Stale {
+    std::string name;
+    bool maybe_directory;
+  };
+  std::vector<Stale> stale;
   {
     DirStream listing = open_listing(directory);
     if (!listing) return;
@@ -230,11 +267,25 @@ void remove_stale_entries_except(const std::string& directory, const std::string
       std::string path = support::join(directory, name);
       if (excepted && support::same_components(path, *excepted)) continue;
       if (!support::is_valid_utf8(name) || !starts_with(name, prefix)) continue;
-      stale.push_back(std::move(path));
+      // Only a directory (or a link) is ever removed; anything else stays,
+      // in silence.
+      bool maybe_directory = entry->d_type == DT_DIR || entry->d_type == DT_LNK ||
+                             entry->d_type == DT_UNKNOWN;
+      stale.push_back(Stale{std::move(name), maybe_directory});
     }
   }
-  for (const std::string& path : stale) {
-    if (remove_tree(path)) log.line("removed stale " + support::lossy_utf8(path));
+  // The names were read from the directory: shown escaped, like a bundle's.
+  const std::string shown_directory = support::lossy_utf8(directory);
+  for (const Stale& entry : stale) {
+    std::string path = support::join(directory, entry.name);
+    std::string shown = support::join(shown_directory, support::printable(entry.name));
+    support::Result<void> removed = remove_tree(path);
+    if (removed) {
+      log.line("removed stale " + shown);
+    } else if (entry.maybe_directory) {
+      // Logged on every run that meets it, so that it cannot stay unseen.
+      log.line("could not remove stale " + shown + ": " + removed.error());
+    }
   }
 }
 

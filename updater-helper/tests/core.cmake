@@ -4,6 +4,7 @@ add_executable(installer_core_test
   ${CMAKE_CURRENT_LIST_DIR}/core_test_helpers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/update_log_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/application_wait_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/install_lock_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_removal_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/staging_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bundle_discovery_test.cpp

@@ -83,6 +83,7 @@ TEST(Staging, RejectedArchiveLeavesNoStagingDirectory) {
 TEST(Staging, DittoThatCannotStartLeavesTheStagingDirectory) {
   TempDir root;
   make_dir(root / "Applications");
+  write_file(root / "update.zip", "an archive ditto never reads\n");
   core_test::LogCapture capture;
   support::Result<std::string> staging =
       installer::prepare_and_extract(root / "Applications", root / "update.zip", capture.log,
@@ -97,6 +98,7 @@ TEST(Staging, PlainFileAtTheStagingPathCannotBeCleared) {
   std::string install = root / "Applications";
   make_dir(install);
   write_file(own_staging(install), "in the way");
+  write_file(root / "update.zip", "an archive ditto never reads\n");
   core_test::LogCapture capture;
   support::Result<std::string> staging = installer::prepare_and_extract(
       install, root / "update.zip", capture.log, core_test::test_tools());
@@ -112,6 +114,7 @@ TEST(Staging, InstallDirectoryWithoutWritePermission) {
   ::chmod(root.path().c_str(), 0755);
   std::string install = root / "Applications";
   make_dir(install, 0755);
+  write_file(root / "update.zip", "an archive ditto never reads\n");
   core_test::ChildOutput output = core_test::as_nobody([&] {
     installer::Log log{support::UniqueFd()};
     support::Result<std::string> staging = installer::prepare_and_extract(
