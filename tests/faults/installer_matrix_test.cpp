@@ -297,6 +297,10 @@ std::vector<Case> cases() {
   add(rebuild("delta_manifest_opened", "opening the manifest")
           .inject("OPEN", "1:EMFILE", "zentrivale-delta-manifest")
           .fails("could not read the delta manifest: {err}"));
+  // As in the verification: one that cannot be opened is left to PlistBuddy.
+  add(rebuild("delta_installed_info_plist_opened",
+              "is the installed Contents/Info.plist a file PlistBuddy can read at once")
+          .inject("OPEN", "EMFILE", "Applications/Zentrivale.app/Contents/Info.plist"));
   add(rebuild("delta_installed_version_started", "starting PlistBuddy for the installed version")
           .inject("POSIX_SPAWN", "1:EAGAIN", "PlistBuddy")
           .fails("could not read CFBundleVersion: {err}"));
