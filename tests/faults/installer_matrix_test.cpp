@@ -290,7 +290,8 @@ std::vector<Case> cases() {
   // The rebuild of a delta update (version 1 to 2, with --delta and the
   // archive's digest): every failure leaves the installed bundle untouched.
   const std::string manifest = "OPEN:zentrivale-delta-manifest";
-  const std::string patched = "Contents/Frameworks/gst-plugins/libgstaudioconvert.so";
+  // The first file the rebuild patches, in the manifest's order.
+  const std::string patched = "Contents/Info.plist";
   auto rebuild = [&](const std::string& name, const std::string& step) {
     return Case(name, "delta: " + step).as_delta();
   };
