@@ -17,6 +17,7 @@
 #include "delta_patch.h"
 #include "digest.h"
 #include "directory_listing.h"
+#include "full_io.h"
 #include "os_error.h"
 #include "platform.h"
 #include "unique_fd.h"
@@ -242,16 +243,6 @@ support::Error occupied(const std::string& path, const char* listed_as) {
                  listed_as);
 }
 
-Result<void> write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = support::retry_on_eintr([&] { return ::write(fd, data, size); });
-    if (written < 0) return support::os_error(errno);
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return support::success();
-}
-
 Result<void> copy_contents(int from, int to) {
   char buffer[65536];
   off_t offset = 0;
@@ -260,7 +251,8 @@ Result<void> copy_contents(int from, int to) {
         support::retry_on_eintr([&] { return ::pread(from, buffer, sizeof buffer, offset); });
     if (got < 0) return support::os_error(errno);
     if (got == 0) return support::success();
-    Result<void> written = write_all(to, buffer, static_cast<size_t>(got));
+    Result<void> written =
+        support::write_all(to, std::string_view(buffer, static_cast<size_t>(got)));
     if (!written) return written;
     offset += got;
   }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "fs.h"
+#include "full_io.h"
 #include "os_error.h"
 #include "path.h"
 
@@ -16,19 +17,6 @@ namespace {
 
 constexpr char kLogDirectory[] = "Library/Logs/Zentrivale";
 constexpr char kLogFileName[] = "update-helper.log";
-
-// Writes all of `text`, resuming after partial writes and EINTR. Gives up at
-// the first other error: a log write never stops the update.
-void write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-}
 
 // With standard error closed at start the file would get descriptor 2, and
 // every echo would then land in the file a second time, unstamped.
@@ -66,13 +54,14 @@ void Log::line(std::string_view message) {
   echo.push_back('\n');
   // Standard error may be closed or a pipe without reader (SIGPIPE is
   // ignored by the program); the file record is written regardless.
-  write_all(STDERR_FILENO, echo);
+  // A log write never stops the update: its failure is ignored.
+  static_cast<void>(support::write_all(STDERR_FILENO, echo));
 
   if (!log_file_.valid()) return;
   std::string record = "[" + std::to_string(timestamp) + "] ";
   record.append(message);
   record.push_back('\n');
-  write_all(log_file_.get(), record);
+  static_cast<void>(support::write_all(log_file_.get(), record));
 }
 
 std::uint64_t log_timestamp(std::int64_t seconds_since_epoch) {
