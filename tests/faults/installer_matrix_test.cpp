@@ -351,9 +351,9 @@ std::vector<Case> cases() {
   add(rebuild("delta_new_version_started", "starting PlistBuddy for the rebuilt version")
           .inject("POSIX_SPAWN@PlistBuddy:2:EAGAIN")
           .fails("could not read CFBundleVersion: {err}"));
+  // The second wait after the first PlistBuddy starts: PlistBuddy's again.
   add(rebuild("delta_new_version_awaited", "waiting for PlistBuddy (rebuilt version)")
-          .inject("WAITPID", "1:ECHILD", "", "blocking")
-          .after("POSIX_SPAWN:PlistBuddy")
+          .inject("WAITPID", "2:ECHILD", "", "blocking")
           .after("POSIX_SPAWN:PlistBuddy")
           .fails("could not read CFBundleVersion: {err}"));
 
@@ -369,7 +369,8 @@ std::vector<Case> cases() {
           .inject("POSIX_SPAWN@PlistBuddy:1:EAGAIN")
           .fails("could not read CFBundleIdentifier: {err}"));
   add(Case("plistbuddy_awaited", "waiting for PlistBuddy (identifier)")
-          .inject("WAITPID", "2:ECHILD", "", "blocking")
+          .inject("WAITPID", "1:ECHILD", "", "blocking")
+          .after("POSIX_SPAWN:PlistBuddy")
           .fails("could not read CFBundleIdentifier: {err}"));
   add(Case("plistbuddy_again_started", "starting PlistBuddy for the executable")
           .inject("POSIX_SPAWN@PlistBuddy:2:EAGAIN")
