@@ -47,18 +47,17 @@
  *   FAULT_INHERIT=1              keep LD_PRELOAD for child processes
  * <CALL>: RENAME, RENAMEAT, RENAMEAT2, MKDIR, MKDIRAT, UNLINK, UNLINKAT,
  * RMDIR, OPEN, OPENAT, OPENDIR, FDOPENDIR, READDIR, STAT, LSTAT, POSIX_SPAWN,
- * WAITPID, CONNECT, KILL, WRITE, READ, FSYNC. <errno>: a name (EXDEV, EACCES, ENOTEMPTY,
- * ...) or a number. A malformed value ends the process with a message and
- * status 125.
+ * WAITPID, CONNECT, KILL, WRITE, READ, FSYNC. <errno>: a name (EXDEV, EACCES,
+ * ENOTEMPTY, ...) or a number. A malformed value ends the process with a
+ * message and status 125.
  *
  * The subject of a call is its path (both paths for renames, "from -> to");
  * for READDIR and FDOPENDIR the directory's path; for WRITE, READ and FSYNC
- * the path the descriptor was opened with, which the library notes at each
- * open and openat (as /proc/self/fd showed it then, so a file
- * renamed since keeps its first name) and otherwise as /proc/self/fd shows
- * it ("/dev/null", "pipe:[...]"); for
- * POSIX_SPAWN the program, for CONNECT "127.0.0.1:3000", for KILL
- * "pid <pid> signal <n>", for WAITPID "WNOHANG" or "blocking".
+ * the path the descriptor was opened with, as /proc/self/fd showed it at the
+ * open or openat (a file renamed since keeps its first name), else as it
+ * shows it now ("/dev/null", "pipe:[...]"); for POSIX_SPAWN the program, for
+ * CONNECT "127.0.0.1:3000", for KILL "pid <pid> signal <n>", for WAITPID
+ * "WNOHANG" or "blocking".
  *
  * How each call fails: as the system fails it, -1 or NULL with errno set;
  * posix_spawn returns the error number and leaves errno alone. A failed
@@ -828,31 +827,32 @@ ssize_t write(int fd, const void *data, size_t size) {
   return real(fd, data, size);
 }
 
+/* The error a READ or FSYNC on `fd` is to fail with, or 0. */
+static int descriptor_fault(enum call which, int fd) {
+  char buffer[4096];
+  if (!opted_in(which)) return 0;
+  return injected_on(which, fd, opened_path(fd, buffer, sizeof buffer), NULL, NULL);
+}
+
 ssize_t read(int fd, void *data, size_t size) {
   read_fn real;
-  char buffer[4096];
-  REAL(read_fn, read, real);
-  if (opted_in(READ)) {
-    int error = injected_on(READ, fd, opened_path(fd, buffer, sizeof buffer), NULL, NULL);
-    if (error != 0) {
-      errno = error;
-      return -1;
-    }
+  int error = descriptor_fault(READ, fd);
+  if (error != 0) {
+    errno = error;
+    return -1;
   }
+  REAL(read_fn, read, real);
   return real(fd, data, size);
 }
 
 int fsync(int fd) {
   fsync_fn real;
-  char buffer[4096];
-  REAL(fsync_fn, fsync, real);
-  if (opted_in(FSYNC)) {
-    int error = injected_on(FSYNC, fd, opened_path(fd, buffer, sizeof buffer), NULL, NULL);
-    if (error != 0) {
-      errno = error;
-      return -1;
-    }
+  int error = descriptor_fault(FSYNC, fd);
+  if (error != 0) {
+    errno = error;
+    return -1;
   }
+  REAL(fsync_fn, fsync, real);
   return real(fd);
 }
 
