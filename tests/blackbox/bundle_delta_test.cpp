@@ -268,11 +268,14 @@ TEST_F(BundleDeltaTest, RefusedBundlesLeaveNoOutput) {
   struct Case {
     std::function<void(const BundleDeltaTest&)> damage;
     std::string message;
+    std::vector<std::string> arguments = {};  // none: the usual pair to the usual output
   };
   const std::string resources = new_app + "/Contents/Resources";
   const std::string info_plist = new_app + "/Contents/Info.plist";
+  const std::string other_app = dir / "old/Other.app";
   // Whatever the installer would refuse is refused here, with its reason,
-  // before anything is made.
+  // before anything is made; so are bundles that cannot pair and a full
+  // archive that is not there.
   const std::vector<Case> cases{
       {[&](const BundleDeltaTest&) { make_symlink("../../../..", resources + "/escape"); },
        "refusing " + resources + "/escape: the link has a target above the bundle"},
@@ -306,34 +309,25 @@ TEST_F(BundleDeltaTest, RefusedBundlesLeaveNoOutput) {
          write_file(old_app + "/Contents/Info.plist", test_support::info_plist(""));
        },
        old_app + "/Contents/Info.plist has no CFBundleVersion"},
+      {[&](const BundleDeltaTest&) {
+         ASSERT_EQ(::rename(old_app.c_str(), other_app.c_str()), 0);
+       },
+       "the bundles' names differ: Other.app and Zentrivale.app",
+       {"--from", other_app, "--to", new_app, "--output", output}},
+      {[&](const BundleDeltaTest&) {},
+       "cannot read " + dir / "none" + ": No such file or directory (os error 2)",
+       {"--from", old_app, "--to", new_app, "--output", output, "--full-archive", dir / "none"}},
   };
   for (const Case& c : cases) {
     test_support::remove_all(dir / "old");
     test_support::remove_all(dir / "new");
     make_pair();
     c.damage(*this);
-    test_support::ProgramRun result = make_delta();
+    test_support::ProgramRun result = c.arguments.empty() ? make_delta() : run(c.arguments);
     EXPECT_EQ(result.exit_status, 1) << c.message;
     EXPECT_EQ(result.standard_error, "bundle_delta: " + c.message + "\n");
     EXPECT_EQ(test_support::list_directory(dir / "out"), std::vector<std::string>{});
   }
-
-  test_support::remove_all(dir / "old");
-  make_pair();
-  ASSERT_EQ(::rename(old_app.c_str(), (dir / "old/Other.app").c_str()), 0);
-  test_support::ProgramRun renamed =
-      run({"--from", dir / "old/Other.app", "--to", new_app, "--output", output});
-  EXPECT_EQ(renamed.exit_status, 1);
-  EXPECT_EQ(renamed.standard_error,
-            "bundle_delta: the bundles' names differ: Other.app and Zentrivale.app\n");
-
-  ASSERT_EQ(::rename((dir / "old/Other.app").c_str(), old_app.c_str()), 0);
-  test_support::ProgramRun no_full =
-      run({"--from", old_app, "--to", new_app, "--output", output, "--full-archive", dir / "none"});
-  EXPECT_EQ(no_full.exit_status, 1);
-  EXPECT_EQ(no_full.standard_error,
-            "bundle_delta: cannot read " + dir / "none" + ": No such file or directory (os error 2)\n");
-  EXPECT_EQ(test_support::list_directory(dir / "out"), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
 // The built launcher ended from outside, killed, started twice at once, and
 // started again after a launcher was killed: what becomes of its backend and
 // frontend, its exit status and its standard error.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,29 +88,6 @@ class Bystander {
 
  private:
   pid_t pid_ = -1;
-};
-
-// Something other than a backend, listening on 127.0.0.1:3000.
-class ForeignListener {
- public:
-  ForeignListener() : fd_(test_support::cloexec_tcp_socket(AF_INET)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(3000);
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    int on = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    listening_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                 ::listen(fd_, 8) == 0;
-  }
-  ~ForeignListener() { ::close(fd_); }
-  ForeignListener(const ForeignListener&) = delete;
-  ForeignListener& operator=(const ForeignListener&) = delete;
-  bool listening() const { return listening_; }
-
- private:
-  int fd_;
-  bool listening_ = false;
 };
 
 class LauncherShutdownTest : public ::testing::Test {
@@ -271,8 +245,9 @@ TEST_F(LauncherShutdownTest, ForeignListenerIsRefusedWhateverTheRecordSays) {
        std::to_string(bystander.pid()) + " " + std::to_string(start + 1) + "\n"},
       {"a process ID that no process uses", std::to_string(gone) + " 1\n"},
   };
-  ForeignListener listener;
-  ASSERT_TRUE(listener.listening());
+  // Something other than a backend, listening on 127.0.0.1:3000.
+  launcher_test::BackendPortClaim listener(true);
+  ASSERT_TRUE(listener.claimed());
   for (const auto& [name, record] : records) {
     SCOPED_TRACE(name);
     Bundle bundle;

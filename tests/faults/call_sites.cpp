@@ -5,14 +5,6 @@
 
 namespace faults {
 
-bool filter_matches(const std::string& subject, const std::string& filter) {
-  if (filter.empty()) return true;
-  if (filter.back() != '$') return subject.find(filter) != std::string::npos;
-  std::string tail = filter.substr(0, filter.size() - 1);
-  return subject.size() >= tail.size() &&
-         subject.compare(subject.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 std::vector<size_t> failed_lines(const Fault& fault, const std::vector<TraceLine>& trace) {
   long first = 0;
   bool onwards = false;
@@ -33,7 +25,7 @@ std::vector<size_t> failed_lines(const Fault& fault, const std::vector<TraceLine
     bool counted = open;
     open = open || opens;
     if (!counted) continue;
-    if (line.call != fault.call || !filter_matches(line.subject, fault.path)) continue;
+    if (line.call != fault.call || !fault.selects(line.subject)) continue;
     if (!fault.fd.empty() && line.fd != std::stoi(fault.fd)) continue;
     ++count;
     if (first == 0 || count == first || (onwards && count > first)) failed.push_back(i);

@@ -11,9 +11,6 @@
 
 namespace faults {
 
-// Whether `subject` is selected by a FAULT_<CALL>_PATH filter.
-bool filter_matches(const std::string& subject, const std::string& filter);
-
 // Indices of the lines of `trace` whose calls `fault` would fail.
 std::vector<size_t> failed_lines(const Fault& fault, const std::vector<TraceLine>& trace);
 

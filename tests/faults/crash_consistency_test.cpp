@@ -4,7 +4,8 @@
 // be complete, old or new; only a kill between the fallback's two renames may
 // leave the target path empty, and then the previous version must be complete
 // at the backup path. A normal update must then succeed and leave exactly one
-// backup. The run writes its findings as a document (--report=<file>).
+// backup. The run writes its findings as records that fault_report renders
+// as docs/crash-consistency.md.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,12 +21,13 @@
 #include "installer_child.h"
 #include "error_texts.h"
 #include "fault_injection.h"
+#include "results_file.h"
 #include "test_bundles.h"
 
 #ifndef STAND_IN_ROOT
-#error "STAND_IN_ROOT and CRASH_REPORT come from the build"
+#error "STAND_IN_ROOT and CRASH_RESULTS come from the build"
 #endif
-// The report goes to $CRASH_REPORT when that is set, else to CRASH_REPORT (in
+// The results go to $CRASH_RESULTS when that is set, else to CRASH_RESULTS (in
 // the build directory).
 
 namespace faults {
@@ -418,131 +420,55 @@ class CrashRun {
   Workspace workspace_;
 };
 
-std::string percent(size_t part, size_t whole) {
+// A number as the document shows it: three significant digits.
+std::string shown(double value) {
   std::ostringstream text;
-  text.precision(1);
-  text << std::fixed << (whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole)) << " %";
+  text.precision(3);
+  text << value;
   return text.str();
 }
 
-void write_report(const Findings& findings, const std::string& path) {
-  std::ostringstream out;
-  out.precision(3);
-  out << "# Crash consistency of the update installer\n\n"
-         "Regenerate with `cmake --build build --target crash-consistency` (after `make`),\n"
-         "from the repository root. The file is written by that run itself; `make test`\n"
-         "runs the same test (ctest label `robustness`) and writes its copy into the\n"
-         "build directory.\n\n"
-         "## Result\n\n"
-      << "| | |\n|---|---|\n"
-      << "| updates started | " << findings.updates << " |\n"
-      << "| killed with SIGKILL | " << findings.kills << " |\n"
-      << "| completed before their kill instant | " << findings.completed_before_kill << " |\n"
-      << "| following normal updates checked | " << findings.follow_ups << " |\n"
-      << "| kills between the fallback's two renames | " << findings.fallback_gaps_recovered
-      << " |\n"
-      << "| **violations** | **" << findings.violations.size() << "** |\n"
-      << "| seconds for the whole run | " << findings.seconds << " |\n"
-      << "| random seed | " << findings.seed << " |\n\n";
-  if (!findings.violations.empty()) {
-    out << "Violations:\n\n";
-    for (const std::string& violation : findings.violations) out << "- " << violation << "\n";
-    out << "\n";
-  }
-  out << "## What is checked\n\n"
-         "Each update runs the installer's update sequence (`installer::run`, with every\n"
-         "pause set to zero and `--no-relaunch`) in a forked child, in a process group of\n"
-         "its own, with the tool stand-ins, from version A to version B of a bundle of\n"
-      << findings.bundle_entries
-      << " entries (files, directories and a link) or back, with an older backup\n"
-         "and a leftover staging directory of an earlier run in the install directory.\n"
-         "The child and its tools\n"
-         "(ditto, PlistBuddy, codesign, spctl) are killed together with SIGKILL, as a\n"
-         "crash or a power cut would end them. After each kill:\n\n"
-         "1. The target path holds a complete bundle, the previous version or the new\n"
-         "   one, compared file by file (contents, modes, links) with the version's\n"
-         "   archive; or, only when the kill fell between the fallback's two renames,\n"
-         "   the target path is empty and the previous version is complete at this\n"
-         "   run's backup path.\n"
-         "2. The previous version is complete somewhere: at the target path, at the\n"
-         "   backup path, or, between the exchange and the move of the previous version\n"
-         "   to the backup path, inside the staging directory.\n"
-         "3. A normal update follows and must succeed, install the other version\n"
-         "   complete and leave exactly two entries in the install directory: the\n"
-         "   bundle and one backup, which holds the previous version complete.\n\n"
-         "Where the kill left the target path empty, the installer cannot be started\n"
-         "for the next update by the application (there is none); the test checks that\n"
-         "an update then fails with \"target application bundle is invalid: {}\", and\n"
-         "renames the backup back to the target path, as the user or support would,\n"
-         "before the following update.\n\n"
-         "## Kill points\n\n"
-         "- At every call: the fault-injection library stops the child (SIGSTOP) just\n"
-         "  before its n-th intercepted system call (`FAULT_STOP=n`), for every n from 1\n"
-         "  to the number of calls of a whole update, on both paths; the test then kills\n"
-         "  it. Every state between two calls that change the file system is reached.\n"
-         "- At a random instant: SIGKILL after a delay drawn uniformly between zero and\n"
-         "  the duration of a whole update (a moving average of the latest ones), which\n"
-         "  mostly lands inside ditto and the signature tools, on both paths.\n"
-         "- The exchange is refused (`FAULT_RENAMEAT2=EXDEV`) for the fallback path.\n\n";
+// The findings as records (see crash_document.h for their fields).
+std::vector<Record> results(const Findings& findings) {
+  std::vector<Record> records{
+      {"updates", std::to_string(findings.updates)},
+      {"kills", std::to_string(findings.kills)},
+      {"completed_before_kill", std::to_string(findings.completed_before_kill)},
+      {"follow_ups", std::to_string(findings.follow_ups)},
+      {"fallback_gaps_recovered", std::to_string(findings.fallback_gaps_recovered)},
+      {"seconds", shown(findings.seconds)},
+      {"seed", std::to_string(findings.seed)},
+      {"bundle_entries", std::to_string(findings.bundle_entries)},
+      {"rebuild_calls", std::to_string(findings.rebuild_first_call),
+       std::to_string(findings.rebuild_last_call)},
+      {"delta_kills", std::to_string(findings.delta_kills),
+       std::to_string(findings.delta_kills_in_rebuild)},
+  };
+  for (const std::string& violation : findings.violations) records.push_back({"violation", violation});
   for (const auto& [mode, calls] : findings.calls_per_update) {
-    out << (mode == Mode::delta ? "A delta update" : "An update on the ") 
-        << (mode == Mode::delta ? "" : std::string(mode_name(mode)) + " path")
-        << " makes " << calls << " intercepted calls and takes about "
-        << findings.seconds_per_update.at(mode) * 1000 << " ms here.\n";
+    records.push_back({"calls", mode_name(mode), std::to_string(calls),
+                       shown(findings.seconds_per_update.at(mode) * 1000)});
   }
-  out << "\nDelta updates (from the installed version to the other, with `--delta` and\n"
-         "the archive's digest, made by `bundle_delta`) are killed at every second call\n"
-         "of their rebuild (calls " << findings.rebuild_first_call << " to "
-      << findings.rebuild_last_call << "), at every sixth call elsewhere, and at\n"
-         "random instants: "
-      << findings.delta_kills << " kills, " << findings.delta_kills_in_rebuild
-      << " of them during the rebuild.\n";
-  out << "\n| phase | kills at a call | kills at a random instant | target: previous version | "
-         "target: new version | target empty, previous at backup |\n"
-         "|---|---|---|---|---|---|\n";
   for (Phase phase : kPhases) {
     auto found = findings.phases.find(phase);
     Tally tally = found == findings.phases.end() ? Tally{} : found->second;
     auto count = [&tally](TargetState state) {
       auto it = tally.targets.find(state);
-      return it == tally.targets.end() ? size_t{0} : it->second;
+      return std::to_string(it == tally.targets.end() ? size_t{0} : it->second);
     };
-    out << "| " << phase_name(phase) << " | " << tally.systematic << " | " << tally.random
-        << " | " << count(TargetState::previous) << " | " << count(TargetState::updated)
-        << " | " << count(TargetState::empty_previous_at_backup) << " |\n";
+    records.push_back({"phase", phase_name(phase), std::to_string(tally.systematic),
+                       std::to_string(tally.random), count(TargetState::previous),
+                       count(TargetState::updated),
+                       count(TargetState::empty_previous_at_backup)});
   }
-  out << "\nStates of the swap that kills found (from \"installing the new application...\"\n"
-         "until the staging clean-up is done):\n\n| path | state | kills |\n|---|---|---|\n";
   for (Mode mode : {Mode::exchange, Mode::fallback, Mode::delta}) {
     for (const char* state : {kBeforeSwap, kExchangedInStaging, kBetweenRenames, kSwapped}) {
       auto found = findings.swap_states.find({mode, state});
       if (found == findings.swap_states.end()) continue;
-      out << "| " << mode_name(mode) << " | " << state << " | "
-          << found->second << " |\n";
+      records.push_back({"swap", mode_name(mode), state, std::to_string(found->second)});
     }
   }
-  size_t random_kills = 0;
-  for (const auto& [phase, tally] : findings.phases) random_kills += tally.random;
-  out << "\nRandom instants fell in the phases above in proportion to the time each\n"
-         "takes; "
-      << percent(random_kills, findings.kills) << " of all kills were at a random instant.\n\n"
-      << "## Answer\n\n";
-  if (!findings.violations.empty()) {
-    out << findings.violations.size()
-        << " kills broke the rules above; they are listed under Result.\n";
-  } else {
-    out << "No kill left the application incomplete at the target path. The one state\n"
-           "without an application at the target path is the instant between the\n"
-           "fallback's two renames, which exists only on a volume that refuses the atomic\n"
-           "exchange (`renamex_np` with `RENAME_SWAP`; APFS and HFS+ support it): there\n"
-           "the previous version is complete at `.Zentrivale.backup-<pid>` beside the\n"
-           "target, and renaming it back restores the application. Every other kill\n"
-           "leaves a runnable application, and the next update clears what the killed\n"
-           "one left behind. The random instants are drawn from the seed above; set\n"
-           "`CRASH_SEED` to repeat a draw.\n";
-  }
-  std::ofstream file(path, std::ios::trunc);
-  file << out.str();
+  return records;
 }
 
 TEST(CrashConsistency, KilledUpdatesAlwaysLeaveACompleteApplication) {
@@ -588,9 +514,9 @@ TEST(CrashConsistency, KilledUpdatesAlwaysLeaveACompleteApplication) {
   }
   findings.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  const char* report = std::getenv("CRASH_REPORT");
-  std::string report_path = report && *report ? report : CRASH_REPORT;
-  write_report(findings, report_path);
+  const char* results_path = std::getenv("CRASH_RESULTS");
+  std::string path = results_path && *results_path ? results_path : CRASH_RESULTS;
+  EXPECT_TRUE(write_results(path, results(findings))) << "cannot write " << path;
 
   EXPECT_GE(findings.kills, kMinimumKills);
   for (const std::string& violation : findings.violations) ADD_FAILURE() << violation;
@@ -618,7 +544,7 @@ TEST(CrashConsistency, KilledUpdatesAlwaysLeaveACompleteApplication) {
     size_t kills = findings.swap_states[std::make_pair(mode, std::string(state))];
     EXPECT_GE(kills, 1u) << "no kill found the swap " << state;
   }
-  std::cout << "report: " << report_path << "\n";
+  std::cout << "results: " << path << "\n";
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The fault matrix: every case as a test of its own under ctest; run as one
-// process with --report=<file>, it also writes the matrix document.
+// process with --results=<file>, it also saves every row for fault_report.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,17 +14,17 @@ int main(int argc, char** argv) {
   // process has one thread. The launcher's cases need 127.0.0.1:3000.
   launcher_test::prepare_process();
   ::testing::InitGoogleTest(&argc, argv);
-  std::string report;
+  std::string results;
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--report=", 9) == 0) report = argv[i] + 9;
+    if (std::strncmp(argv[i], "--results=", 10) == 0) results = argv[i] + 10;
   }
   int result = RUN_ALL_TESTS();
-  if (!report.empty()) {
-    if (!faults::write_matrix(report, "make fault-matrix")) {
-      std::cerr << "cannot write " << report << "\n";
+  if (!results.empty()) {
+    if (!faults::save_matrix_results(results)) {
+      std::cerr << "cannot write " << results << "\n";
       return 1;
     }
-    std::cout << "wrote " << report << "\n";
+    std::cout << "results: " << results << "\n";
   }
   return result;
 }

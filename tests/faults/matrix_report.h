@@ -1,5 +1,6 @@
-// The fault matrix as a document: rows recorded by the cases as they run,
-// written out once every case has run (docs/fault-matrix.md).
+// The fault matrix's results: rows recorded by the cases as they run, saved
+// once every case has run as records (results_file.h) that fault_report
+// renders as docs/fault-matrix.md (matrix_document.h).
 #pragma once
 
 #include <string>
@@ -32,7 +33,12 @@ void record_call_sites(Program program, std::vector<CallSite> sites);
 // Whether anything was recorded at all, and whether any row broke a rule.
 bool any_rows();
 
-// Writes the whole document; false when it cannot be written.
-bool write_matrix(const std::string& path, const std::string& command);
+// "installer", "launcher": the program's name in the results.
+std::string program_name(Program program);
+
+// Saves every recorded row and call site; false when it cannot be written.
+// Records: "row", program, order, call, fault, step, exit status, message,
+// previous, violations...; "site", program, site, rows...
+bool save_matrix_results(const std::string& path);
 
 }  // namespace faults

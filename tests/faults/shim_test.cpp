@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -189,6 +190,123 @@ TEST(FaultShim, WritesAreChosenByDescriptorPathOrCount) {
   ::close(fds[0]);
   ::close(fds[1]);
   EXPECT_EQ(read_file(log), "xac");
+}
+
+// Keyed faults: the call fails on the path it touches, whatever other calls
+// of its kind come before it.
+TEST(FaultShim, KeyedFaultsChooseCallsByThePathTheyTouch) {
+  TempDir dir("faults-shim");
+  std::string kept = dir.path() + "/kept.log";
+  std::string moved = dir.path() + "/moved.new";
+  int other = ::open((dir.path() + "/other").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int file = ::open(moved.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(::rename(moved.c_str(), kept.c_str()), 0);
+  char byte = 0;
+  struct Row {
+    std::string variable;
+    std::string value;
+    std::function<long()> chosen;   // fails
+    std::function<long()> elsewhere;  // goes through
+    int error;
+  };
+  std::vector<Row> rows{
+      // A descriptor keeps the path it was opened with after a rename.
+      {"FAULT_WRITE", "@moved.new:EIO", [&] { return ::write(file, "x", 1); },
+       [&] { return ::write(other, "x", 1); }, EIO},
+      {"FAULT_READ", "@moved.new:EBADF", [&] { return ::read(file, &byte, 1); },
+       [&] { return ::read(other, &byte, 1); }, EBADF},
+      {"FAULT_FSYNC", "@moved.new:EIO", [&] { return ::fsync(file); },
+       [&] { return ::fsync(other); }, EIO},
+      {"FAULT_OPEN", "@kept.log:EACCES", [&] { return ::open(kept.c_str(), O_RDONLY | O_CLOEXEC); },
+       [&] { return ::open((dir.path() + "/other").c_str(), O_RDONLY | O_CLOEXEC); }, EACCES},
+      // The second path of a rename is a key too.
+      {"FAULT_RENAME", "@/nowhere:EXDEV",
+       [&] { return ::rename(kept.c_str(), (dir.path() + "/nowhere").c_str()); },
+       [&] { return ::rename(kept.c_str(), kept.c_str()); }, EXDEV},
+      {"FAULT_MKDIR", "@/made:EROFS", [&] { return ::mkdir((dir.path() + "/made").c_str(), 0755); },
+       [&] { return ::mkdir((dir.path() + "/made-too").c_str(), 0755); }, EROFS},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.variable + "=" + row.value);
+    Faults on(Faults::Variables{{row.variable, row.value}});
+    long through = row.elsewhere();
+    EXPECT_GE(through, 0) << "a call on another path goes through";
+    if (through > 2) ::close(static_cast<int>(through));
+    Failure failed = attempt(row.chosen);
+    EXPECT_EQ(failed.result, -1);
+    EXPECT_EQ(failed.error, row.error);
+    EXPECT_EQ(fault_injection_failures(row.variable.c_str()), 1);
+  }
+  ::close(file);
+  ::close(other);
+}
+
+TEST(FaultShim, AKeyedCountChoosesTheNthCallOnThatPath) {
+  TempDir dir("faults-shim");
+  std::string base = dir.path() + "/a/shared.dat";
+  for (const char* sub : {"/a", "/b"}) ::mkdir((dir.path() + sub).c_str(), 0755);
+  write_file(base, "x");
+  write_file(dir.path() + "/b/shared.dat.tmp", "x");
+  Faults on(Faults::Variables{{"FAULT_OPENAT", "@/shared.dat:2:ENOSPC"}});
+  auto open_at = [](const std::string& path) {
+    return attempt([&] { return ::openat(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC); });
+  };
+  Failure first = open_at(base);
+  EXPECT_GE(first.result, 0);
+  ::close(static_cast<int>(first.result));
+  Failure unrelated = open_at(dir.path() + "/b/shared.dat.tmp");
+  EXPECT_GE(unrelated.result, 0) << "not the key's path: not counted";
+  ::close(static_cast<int>(unrelated.result));
+  EXPECT_EQ(open_at(base).error, ENOSPC);
+  Failure third = open_at(base);
+  EXPECT_GE(third.result, 0);
+  ::close(static_cast<int>(third.result));
+}
+
+TEST(FaultShim, KeyedFaultsReadAsTheMatrixWritesThem) {
+  struct Row {
+    std::string written;
+    std::string variable;
+  };
+  for (const Row& row : std::vector<Row>{
+           {"WRITE@update-helper.log:EIO", "FAULT_WRITE=@update-helper.log:EIO"},
+           {"OPENAT@shared.dat:2:ENOSPC", "FAULT_OPENAT=@shared.dat:2:ENOSPC"},
+           {"RENAME@Zentrivale.app:2+:EACCES", "FAULT_RENAME=@Zentrivale.app:2+:EACCES"},
+           {"KILL@signal 0:EINVAL", "FAULT_KILL=@signal 0:EINVAL"},
+       }) {
+    Fault fault = keyed(row.written);
+    EXPECT_EQ(fault.text(), row.written);
+    EXPECT_EQ(fault.environment(), std::vector<std::string>{row.variable});
+  }
+  Fault both = keyed("OPENAT@shared.dat:2:ENOSPC");
+  EXPECT_EQ(both.error_name(), "ENOSPC");
+  EXPECT_TRUE(both.selects("/T/a/shared.dat"));
+  EXPECT_FALSE(both.selects("/T/a/shared.dat.tmp"));
+  EXPECT_TRUE(keyed("RENAME@/to:EIO").selects("/from -> /T/to"));
+}
+
+TEST(FaultShim, ReadAndFsyncAreUntracedUnlessChosen) {
+  TempDir dir("faults-shim");
+  std::string trace = dir.path() + "/trace";
+  int fd = ::open((dir.path() + "/f").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  char byte;
+  {
+    Faults on(Faults::Variables{{"FAULT_TRACE", trace}});
+    EXPECT_EQ(::read(fd, &byte, 1), 0);
+    EXPECT_EQ(::fsync(fd), 0);
+    EXPECT_EQ(::write(fd, "x", 1), 1);
+  }
+  {
+    Faults on(Faults::Variables{{"FAULT_TRACE", trace}, {"FAULT_FSYNC", "@/f:1:EIO"}});
+    EXPECT_EQ(attempt([&] { return ::fsync(fd); }).error, EIO);
+  }
+  ::close(fd);
+  std::vector<TraceLine> lines = read_trace(trace);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].call, "WRITE");
+  EXPECT_EQ(lines[1].call, "FSYNC");
+  EXPECT_EQ(lines[1].error, EIO);
+  EXPECT_EQ(lines[1].subject, dir.path() + "/f");
 }
 
 TEST(FaultShim, NothingCountsBeforeTheGateCall) {

@@ -16,6 +16,17 @@
  *   FAULT_<CALL>=<errno>         every call fails with <errno>
  *   FAULT_<CALL>=<n>:<errno>     only the n-th call fails (counting from 1)
  *   FAULT_<CALL>=<n>+:<errno>    the n-th and every later call fail
+ *   FAULT_<CALL>=@<key>:<errno>  every call whose key ends with <key> fails;
+ *   FAULT_<CALL>=@<key>:<n>:<errno>, FAULT_<CALL>=@<key>:<n>+:<errno>
+ *                                the n-th (and later) of those calls only.
+ *                                The key of a call is the path it touches:
+ *                                the path argument (either path of a
+ *                                rename), the program of a posix_spawn, and
+ *                                for WRITE, READ and FSYNC the path the
+ *                                descriptor was opened with (see below).
+ *                                Rows keyed so survive reordered steps; the
+ *                                count alone is for calls a key cannot tell
+ *                                apart (the 4th write of a run).
  *   FAULT_<CALL>_PATH=<text>     only calls whose subject contains <text> (ends
  *                                with it, when <text> ends in "$") are counted,
  *                                and can fail or stop
@@ -36,15 +47,17 @@
  *   FAULT_INHERIT=1              keep LD_PRELOAD for child processes
  * <CALL>: RENAME, RENAMEAT, RENAMEAT2, MKDIR, MKDIRAT, UNLINK, UNLINKAT,
  * RMDIR, OPEN, OPENAT, OPENDIR, FDOPENDIR, READDIR, STAT, LSTAT, POSIX_SPAWN,
- * WAITPID, CONNECT, KILL, WRITE. <errno>: a name (EXDEV, EACCES, ENOTEMPTY,
- * ...) or a number. A malformed value ends the process with a message and
- * status 125.
+ * WAITPID, CONNECT, KILL, WRITE, READ, FSYNC. <errno>: a name (EXDEV, EACCES,
+ * ENOTEMPTY, ...) or a number. A malformed value ends the process with a
+ * message and status 125.
  *
  * The subject of a call is its path (both paths for renames, "from -> to");
- * for READDIR and FDOPENDIR the directory's path, for WRITE the descriptor's
- * path as /proc/self/fd shows it ("/dev/null", "pipe:[...]", a file), for
- * POSIX_SPAWN the program, for CONNECT "127.0.0.1:3000", for KILL
- * "pid <pid> signal <n>", for WAITPID "WNOHANG" or "blocking".
+ * for READDIR and FDOPENDIR the directory's path; for WRITE, READ and FSYNC
+ * the path the descriptor was opened with, as /proc/self/fd showed it at the
+ * open or openat (a file renamed since keeps its first name), else as it
+ * shows it now ("/dev/null", "pipe:[...]"); for POSIX_SPAWN the program, for
+ * CONNECT "127.0.0.1:3000", for KILL "pid <pid> signal <n>", for WAITPID
+ * "WNOHANG" or "blocking".
  *
  * How each call fails: as the system fails it, -1 or NULL with errno set;
  * posix_spawn returns the error number and leaves errno alone. A failed
@@ -52,6 +65,10 @@
  * open64, openat64, stat64, lstat64 and readdir64 count as OPEN, OPENAT,
  * STAT, LSTAT and READDIR. Calls that glibc makes internally (opendir's own
  * open, stdio's writes) never pass through here.
+ *
+ * READ and FSYNC are seen only while a FAULT_READ* or FAULT_FSYNC* variable
+ * is set: otherwise they pass through untraced and uncounted, so that traces
+ * and FAULT_STOP's count of calls stay those of the other calls.
  *
  * Unless FAULT_INHERIT=1, the library takes itself out of LD_PRELOAD when it
  * is loaded, so the tools the program starts (ditto, ...) run unaffected.
@@ -82,7 +99,8 @@
 
 enum call {
   RENAME, RENAMEAT, RENAMEAT2, MKDIR, MKDIRAT, UNLINK, UNLINKAT, RMDIR, OPEN, OPENAT,
-  OPENDIR, FDOPENDIR, READDIR, STAT, LSTAT, POSIX_SPAWN, WAITPID, CONNECT, KILL, WRITE
+  OPENDIR, FDOPENDIR, READDIR, STAT, LSTAT, POSIX_SPAWN, WAITPID, CONNECT, KILL, WRITE,
+  READ, FSYNC
 };
 
 struct fault {
@@ -92,13 +110,15 @@ struct fault {
   long first;      /* first call (from 1) that fails; 0: every call */
   int onwards;     /* later calls fail too */
   const char *path_filter;
+  int key_filter;  /* path_filter is a key: the subject must end with it */
+  char key[1024];
   int fd_filter;   /* -1: any descriptor */
   long stop_at;    /* 0: never */
   long calls;
   long failures;
 };
 
-#define FAULT(name) {"FAULT_" #name, -1, 0, 0, 0, NULL, -1, 0, 0, 0}
+#define FAULT(name) {"FAULT_" #name, -1, 0, 0, 0, NULL, 0, "", -1, 0, 0, 0}
 static struct fault faults[] = {
     [RENAME] = FAULT(RENAME),       [RENAMEAT] = FAULT(RENAMEAT),
     [RENAMEAT2] = FAULT(RENAMEAT2), [MKDIR] = FAULT(MKDIR),
@@ -110,6 +130,7 @@ static struct fault faults[] = {
     [LSTAT] = FAULT(LSTAT),         [POSIX_SPAWN] = FAULT(POSIX_SPAWN),
     [WAITPID] = FAULT(WAITPID),     [CONNECT] = FAULT(CONNECT),
     [KILL] = FAULT(KILL),           [WRITE] = FAULT(WRITE),
+    [READ] = FAULT(READ),           [FSYNC] = FAULT(FSYNC),
 };
 #define CALL_COUNT (sizeof faults / sizeof faults[0])
 
@@ -230,6 +251,31 @@ static void read_globals(void) {
   }
 }
 
+/* "@<key>:[<n>[+]:]<errno>": keeps the key as the fault's filter and returns
+ * what follows it, "[<n>[+]:]<errno>". The key ends at the last colon, or at
+ * the one before a count, so that it may hold colons itself. */
+static const char *read_key(struct fault *fault, const char *value) {
+  const char *end = strrchr(value, ':');
+  const char *count;
+  size_t length;
+  if (end == NULL || end == value + 1) bad_setting(fault->variable, value);
+  count = end;
+  while (count > value + 1 && count[-1] != ':') --count;
+  if (count > value + 1 && count < end) {
+    const char *digit = count;
+    while (digit < end && *digit >= '0' && *digit <= '9') ++digit;
+    if (digit < end && *digit == '+') ++digit;
+    if (digit == end && *count != '+') end = count - 1;
+  }
+  length = (size_t)(end - value - 1);
+  if (length == 0 || length >= sizeof fault->key) bad_setting(fault->variable, value);
+  memcpy(fault->key, value + 1, length);
+  fault->key[length] = '\0';
+  fault->path_filter = fault->key;
+  fault->key_filter = 1;
+  return end + 1;
+}
+
 static void configure(struct fault *fault) {
   char variable[64];
   const char *value = getenv(fault->variable);
@@ -247,7 +293,9 @@ static void configure(struct fault *fault) {
   fault->fd_filter = read_descriptor(variable);
   snprintf(variable, sizeof variable, "%s_STOP", fault->variable);
   fault->stop_at = read_count(variable);
+  fault->key_filter = 0;
   if (value == NULL || *value == '\0') return;
+  if (value[0] == '@') value = read_key(fault, value);
   colon = strchr(value, ':');
   if (colon != NULL) {
     char *end;
@@ -272,6 +320,17 @@ static int mentions(const char *subject, const char *filter) {
   subject_length = strlen(subject);
   return subject_length >= filter_length &&
          memcmp(subject + subject_length - filter_length, filter, filter_length) == 0;
+}
+
+/* Whether `subject` passes the fault's path filter or ends with its key. */
+static int filtered_in(const struct fault *fault, const char *subject) {
+  size_t key_length, subject_length;
+  if (!fault->key_filter) return mentions(subject, fault->path_filter);
+  if (subject == NULL) return 0;
+  key_length = strlen(fault->key);
+  subject_length = strlen(subject);
+  return subject_length >= key_length &&
+         memcmp(subject + subject_length - key_length, fault->key, key_length) == 0;
 }
 
 /* Whether the wrapper must work out a subject it does not have for free. */
@@ -339,8 +398,8 @@ static int injected_on(enum call which, int fd, const char *subject1, const char
   if (fault->configured < 0) configure(fault);
   number = ++sequence;
   selected = gate_open &&
-             (fault->path_filter == NULL || mentions(subject1, fault->path_filter) ||
-              mentions(subject2, fault->path_filter)) &&
+             (fault->path_filter == NULL || filtered_in(fault, subject1) ||
+              filtered_in(fault, subject2)) &&
              (fault->fd_filter < 0 || fault->fd_filter == fd);
   if (selected) {
     ++fault->calls;
@@ -423,6 +482,54 @@ static const char *descriptor_path(int fd, char *buffer, size_t size) {
   return buffer;
 }
 
+/* The paths descriptors were opened with, noted at each open so that a
+ * write, read or fsync is keyed on the file even after a rename; the device
+ * and inode tell a noted path from a stale one of a reused number. */
+#define NOTED_DESCRIPTORS 256
+static struct {
+  dev_t device;
+  ino_t inode;
+  char path[1024];
+} noted[NOTED_DESCRIPTORS];
+
+static void note_descriptor(int fd) {
+  struct stat status;
+  char buffer[sizeof noted[0].path];
+  int saved_errno = errno;
+  if (fd < 0 || fd >= NOTED_DESCRIPTORS) return;
+  noted[fd].path[0] = '\0';
+  if (syscall(SYS_fstat, fd, &status) == 0 &&
+      descriptor_path(fd, buffer, sizeof buffer) == buffer && buffer[0] == '/') {
+    noted[fd].device = status.st_dev;
+    noted[fd].inode = status.st_ino;
+    memcpy(noted[fd].path, buffer, sizeof buffer);
+  }
+  errno = saved_errno;
+}
+
+/* The path `fd` was opened with, else what /proc shows now. */
+static const char *opened_path(int fd, char *buffer, size_t size) {
+  struct stat status;
+  int saved_errno = errno;
+  if (fd >= 0 && fd < NOTED_DESCRIPTORS && noted[fd].path[0] != '\0' &&
+      syscall(SYS_fstat, fd, &status) == 0 && status.st_dev == noted[fd].device &&
+      status.st_ino == noted[fd].inode) {
+    errno = saved_errno;
+    return noted[fd].path;
+  }
+  errno = saved_errno;
+  return descriptor_path(fd, buffer, size);
+}
+
+/* READ and FSYNC take part only while one of their variables is set. */
+static int opted_in(enum call which) {
+  struct fault *fault = &faults[which];
+  if (!globals_read) read_globals();
+  if (fault->configured < 0) configure(fault);
+  return fault->configured > 0 || fault->path_filter != NULL || fault->fd_filter >= 0 ||
+         fault->stop_at > 0;
+}
+
 typedef int (*rename_fn)(const char *, const char *);
 typedef int (*renameat_fn)(int, const char *, int, const char *);
 typedef int (*renameat2_fn)(int, const char *, int, const char *, unsigned int);
@@ -444,6 +551,8 @@ typedef pid_t (*waitpid_fn)(pid_t, int *, int);
 typedef int (*connect_fn)(int, __CONST_SOCKADDR_ARG, socklen_t);
 typedef int (*kill_fn)(pid_t, int);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
+typedef ssize_t (*read_fn)(int, void *, size_t);
+typedef int (*fsync_fn)(int);
 
 int rename(const char *from, const char *to) {
   rename_fn real;
@@ -514,38 +623,50 @@ int rmdir(const char *path) {
 
 int open(const char *path, int flags, ...) {
   open_fn real;
+  int fd;
   mode_t mode = 0;
   MODE_ARGUMENT(flags, mode);
   FAIL_IF_INJECTED(OPEN, path, NULL);
   REAL(open_fn, open, real);
-  return real(path, flags, mode);
+  fd = real(path, flags, mode);
+  note_descriptor(fd);
+  return fd;
 }
 
 int open64(const char *path, int flags, ...) {
   open_fn real;
+  int fd;
   mode_t mode = 0;
   MODE_ARGUMENT(flags, mode);
   FAIL_IF_INJECTED(OPEN, path, NULL);
   REAL(open_fn, open64, real);
-  return real(path, flags, mode);
+  fd = real(path, flags, mode);
+  note_descriptor(fd);
+  return fd;
 }
 
 int openat(int dir, const char *path, int flags, ...) {
   openat_fn real;
+  int fd;
   mode_t mode = 0;
   MODE_ARGUMENT(flags, mode);
   FAIL_IF_INJECTED(OPENAT, path, NULL);
   REAL(openat_fn, openat, real);
-  return real(dir, path, flags, mode);
+  fd = real(dir, path, flags, mode);
+  note_descriptor(fd);
+  return fd;
 }
 
 int openat64(int dir, const char *path, int flags, ...) {
   openat_fn real;
+  int fd;
   mode_t mode = 0;
   MODE_ARGUMENT(flags, mode);
   FAIL_IF_INJECTED(OPENAT, path, NULL);
   REAL(openat_fn, openat64, real);
-  return real(dir, path, flags, mode);
+  fd = real(dir, path, flags, mode);
+  note_descriptor(fd);
+  return fd;
 }
 
 DIR *opendir(const char *path) {
@@ -694,7 +815,7 @@ ssize_t write(int fd, const void *data, size_t size) {
   const char *subject = NULL;
   int error;
   if (wants_subject(WRITE)) {
-    subject = descriptor_path(fd, buffer, sizeof buffer);
+    subject = opened_path(fd, buffer, sizeof buffer);
     describe_write(fd, data, size, detail, sizeof detail);
   }
   error = injected_on(WRITE, fd, subject, NULL, subject != NULL ? detail : NULL);
@@ -704,6 +825,35 @@ ssize_t write(int fd, const void *data, size_t size) {
   }
   REAL(write_fn, write, real);
   return real(fd, data, size);
+}
+
+/* The error a READ or FSYNC on `fd` is to fail with, or 0. */
+static int descriptor_fault(enum call which, int fd) {
+  char buffer[4096];
+  if (!opted_in(which)) return 0;
+  return injected_on(which, fd, opened_path(fd, buffer, sizeof buffer), NULL, NULL);
+}
+
+ssize_t read(int fd, void *data, size_t size) {
+  read_fn real;
+  int error = descriptor_fault(READ, fd);
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  REAL(read_fn, read, real);
+  return real(fd, data, size);
+}
+
+int fsync(int fd) {
+  fsync_fn real;
+  int error = descriptor_fault(FSYNC, fd);
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  REAL(fsync_fn, fsync, real);
+  return real(fd);
 }
 
 /* Takes this library out of LD_PRELOAD, keeping any other entries. */

@@ -39,11 +39,14 @@ class ScopedFault {
 };
 
 // One FAULT_<call> setting: `value` is "<errno>", "<n>:<errno>" or
-// "<n>+:<errno>" (empty: no failure, e.g. only a stop), `path` and `fd`
-// select the calls that count, `stop` stops the process before the n-th.
+// "<n>+:<errno>" (empty: no failure, e.g. only a stop); `key` selects the
+// calls on a path ending with it ("WRITE@update-helper.log:EIO"), `path` and
+// `fd` the calls that count otherwise, `stop` stops the process before the
+// n-th.
 struct Fault {
   std::string call;  // "RENAME", "WRITE", ...
   std::string value;
+  std::string key;   // the path (or program) the call touches ends with this
   std::string path;
   std::string fd;
   std::string stop;
@@ -53,12 +56,19 @@ struct Fault {
   std::string error_name() const;
   // "FAULT_RENAME=2:EACCES" and the filters, as environment entries.
   std::vector<std::string> environment() const;
-  // As the matrix shows it: "RENAME=2:EACCES [path ...]".
+  // As the matrix shows it: "WRITE@update-helper.log:EIO",
+  // "RENAME=2:EACCES where the subject has ...".
   std::string text() const;
+  // Whether a call with this subject is selected by `key` and `path`.
+  bool selects(const std::string& subject) const;
 };
 
 Fault fault(const std::string& call, const std::string& value, const std::string& path = "",
             const std::string& after = "");
+// A fault keyed on the path a call touches, written as the matrix shows it:
+// "<CALL>@<key>:<errno>", "<CALL>@<key>:<n>:<errno>" or
+// "<CALL>@<key>:<n>+:<errno>".
+Fault keyed(const std::string& written);
 
 // "LD_PRELOAD=<library>", "FAULT_TRACE=<trace>" and every fault's variables.
 std::vector<std::string> shim_environment(const std::string& library, const std::string& trace,

@@ -13,7 +13,11 @@ std::string Fault::error_name() const {
 
 std::vector<std::string> Fault::environment() const {
   std::vector<std::string> variables;
-  if (!value.empty()) variables.push_back("FAULT_" + call + "=" + value);
+  if (!key.empty()) {
+    variables.push_back("FAULT_" + call + "=@" + key + ":" + value);
+  } else if (!value.empty()) {
+    variables.push_back("FAULT_" + call + "=" + value);
+  }
   if (!path.empty()) variables.push_back("FAULT_" + call + "_PATH=" + path);
   if (!fd.empty()) variables.push_back("FAULT_" + call + "_FD=" + fd);
   if (!stop.empty()) variables.push_back("FAULT_" + call + "_STOP=" + stop);
@@ -22,7 +26,7 @@ std::vector<std::string> Fault::environment() const {
 }
 
 std::string Fault::text() const {
-  std::string text = call + "=" + value;
+  std::string text = key.empty() ? call + "=" + value : call + "@" + key + ":" + value;
   if (!path.empty()) text += " where the subject has \"" + path + "\"";
   if (!fd.empty()) text += " on fd " + fd;
   if (!after.empty()) {
@@ -32,6 +36,54 @@ std::string Fault::text() const {
     if (!gate.empty()) text += " on \"" + gate + "\"";
   }
   return text;
+}
+
+namespace {
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The library's own rule for FAULT_<CALL>_PATH.
+bool has(const std::string& subject, const std::string& filter) {
+  if (filter.empty()) return true;
+  if (filter.back() != '$') return subject.find(filter) != std::string::npos;
+  return ends_with(subject, filter.substr(0, filter.size() - 1));
+}
+
+}  // namespace
+
+bool Fault::selects(const std::string& subject) const {
+  // A rename's subject is "from -> to": either path is the call's.
+  std::vector<std::string> paths{subject};
+  size_t arrow = subject.find(" -> ");
+  if (arrow != std::string::npos) {
+    paths = {subject.substr(0, arrow), subject.substr(arrow + 4)};
+  }
+  for (const std::string& one : paths) {
+    if ((key.empty() || ends_with(one, key)) && has(one, path)) return true;
+  }
+  return false;
+}
+
+Fault keyed(const std::string& written) {
+  Fault made;
+  size_t at = written.find('@');
+  size_t last = written.rfind(':');
+  made.call = written.substr(0, at);
+  made.key = written.substr(at + 1, last - at - 1);
+  made.value = written.substr(last + 1);
+  // A count before the error: "<key>:<n>:<errno>" or "<key>:<n>+:<errno>".
+  size_t count = made.key.rfind(':');
+  if (count != std::string::npos) {
+    std::string n = made.key.substr(count + 1);
+    if (!n.empty() && n != "+" &&
+        n.find_first_not_of("0123456789") == (n.back() == '+' ? n.size() - 1 : std::string::npos)) {
+      made.value = n + ":" + made.value;
+      made.key.erase(count);
+    }
+  }
+  return made;
 }
 
 Fault fault(const std::string& call, const std::string& value, const std::string& path,

@@ -131,18 +131,22 @@ void prepare_process() {
   if (failure) private_network_failure = *failure;
 }
 
-std::optional<std::string> backend_port_unavailable() {
-  if (in_private_network) return std::nullopt;
-  int fd = test_support::cloexec_tcp_socket(AF_INET);
+BackendPortClaim::BackendPortClaim(bool listen) : fd_(test_support::cloexec_tcp_socket(AF_INET)) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(3000);
   ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
   int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  if (free) return std::nullopt;
+  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  claimed_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+             (!listen || ::listen(fd_, 8) == 0);
+}
+
+BackendPortClaim::~BackendPortClaim() { ::close(fd_); }
+
+std::optional<std::string> backend_port_unavailable() {
+  if (in_private_network) return std::nullopt;
+  if (BackendPortClaim(false).claimed()) return std::nullopt;
   return "127.0.0.1:3000 is taken outside the tests and no private network namespace "
          "could be made (" + private_network_failure + ")";
 }

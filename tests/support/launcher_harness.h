@@ -26,6 +26,23 @@ void prepare_process();
 // Why a test needing port 3000 cannot run here, or nothing when it can.
 std::optional<std::string> backend_port_unavailable();
 
+// 127.0.0.1:3000 bound by the test itself for as long as this lives, and
+// listened on when `listen`: a listener foreign to the launcher, or a probe
+// of whether the port is free.
+class BackendPortClaim {
+ public:
+  explicit BackendPortClaim(bool listen);
+  ~BackendPortClaim();
+  BackendPortClaim(const BackendPortClaim&) = delete;
+  BackendPortClaim& operator=(const BackendPortClaim&) = delete;
+  // Whether the port was bound (and listened on, when asked).
+  bool claimed() const { return claimed_; }
+
+ private:
+  int fd_;
+  bool claimed_ = false;
+};
+
 using test_support::is_directory;
 using test_support::list_directory;
 using test_support::read_file;

@@ -94,74 +94,70 @@ TEST_F(VerifyBundleTest, PlistBuddyThatCannotStart) {
   EXPECT_EQ(verify().error(), "could not read CFBundleIdentifier: Permission denied (os error 13)");
 }
 
-TEST_F(VerifyBundleTest, PlistBuddyFailingForTheIdentifierStopsThere) {
-  // What the tool says about its failure stays out of the message.
-  write_file(tools.plist_buddy + ".err", "Print: Entry, \":CFBundleIdentifier\", Does Not Exist\n");
-  outcomes(tools.plist_buddy, "1");
-  EXPECT_EQ(verify().error(),
-            "could not read CFBundleIdentifier from the application's Info.plist");
-  EXPECT_EQ(calls(tools.plist_buddy).size(), 1u);
-
-  outcomes(tools.plist_buddy, "k9");
-  EXPECT_EQ(verify().error(),
-            "could not read CFBundleIdentifier from the application's Info.plist");
-  EXPECT_EQ(calls(tools.plist_buddy).size(), 1u);
-  EXPECT_FALSE(lexists(tools.codesign + ".calls"));
-}
-
-TEST_F(VerifyBundleTest, PlistBuddyFailingForTheExecutable) {
-  outcomes(tools.plist_buddy, "0 3");
-  EXPECT_EQ(verify().error(),
-            "could not read CFBundleExecutable from the application's Info.plist");
-  EXPECT_FALSE(lexists(tools.codesign + ".calls"));
-}
-
-TEST_F(VerifyBundleTest, ValuesOfWhiteSpaceAloneAreEmpty) {
-  plist_answers(" \t\r\n", "bundle_starter\n");
-  EXPECT_EQ(verify().error(), "CFBundleIdentifier in the application's Info.plist is empty");
-
-  // No-break space and ideographic space are white space too.
-  plist_answers(std::string(kId) + "\n", "\xC2\xA0\xE3\x80\x80\n");
-  EXPECT_EQ(verify().error(), "CFBundleExecutable in the application's Info.plist is empty");
-
-  plist_answers("", "bundle_starter\n");
-  EXPECT_EQ(verify().error(), "CFBundleIdentifier in the application's Info.plist is empty");
-}
-
-TEST_F(VerifyBundleTest, ValuesAreTrimmedBeforeUse) {
-  plist_answers("\r\n  com.zentrivale.desktop \xE2\x80\x83\n\n", "\tbundle_starter  \n");
-  auto result = verify();
-  EXPECT_TRUE(result.ok()) << result.error();
-}
-
-TEST_F(VerifyBundleTest, PlistBuddyFloodingStandardErrorDoesNotHang) {
-  write_file(tools.plist_buddy + ".err_fill", std::to_string(1 << 20));
-  auto result = verify();
-  EXPECT_TRUE(result.ok()) << result.error();
-}
-
-TEST_F(VerifyBundleTest, IdentifierMismatchNamesExpectedThenFound) {
-  plist_answers("com.Zentrivale.desktop\n", "bundle_starter\n");
-  EXPECT_EQ(verify().error(),
-            "bundle identifier mismatch: expected com.zentrivale.desktop, got "
-            "com.Zentrivale.desktop");
-  // Nothing after the mismatch runs.
-  EXPECT_EQ(calls(tools.plist_buddy).size(), 1u);
-  EXPECT_FALSE(lexists(tools.codesign + ".calls"));
-  EXPECT_FALSE(lexists(tools.spctl + ".calls"));
-}
-
-TEST_F(VerifyBundleTest, ExpectedIdentifierIsNotTrimmed) {
-  EXPECT_EQ(verify(false, " com.zentrivale.desktop ").error(),
-            "bundle identifier mismatch: expected  com.zentrivale.desktop , got "
-            "com.zentrivale.desktop");
-}
-
-TEST_F(VerifyBundleTest, InvalidUtf8InTheValueIsReplaced) {
-  plist_answers("com.zentrivale.\xFF\n", "bundle_starter\n");
-  EXPECT_EQ(verify().error(),
-            "bundle identifier mismatch: expected com.zentrivale.desktop, got "
-            "com.zentrivale.\xEF\xBF\xBD");
+// Everything that follows from what PlistBuddy prints and how it ends: the
+// message, how often it ran, and whether the signature tools ran after it.
+TEST_F(VerifyBundleTest, WhatPlistBuddyPrintsDecidesTheOutcome) {
+  const std::string ok;  // verification passes
+  const std::string unreadable_id = "could not read CFBundleIdentifier from the application's Info.plist";
+  struct Row {
+    const char* what;
+    std::string identifier;  // printed for the first call
+    std::string executable;  // printed for the second
+    std::string outcomes;    // the double's exit statuses ("k9": killed by signal 9)
+    std::string error_text;  // what it prints on standard error
+    bool flood = false;      // 1 MiB on standard error
+    std::string expected_identifier = kId;
+    std::string error;       // "" for success
+  };
+  const std::string id = std::string(kId) + "\n";
+  const std::string exe = "bundle_starter\n";
+  const std::vector<Row> rows{
+      // What the tool says about its failure stays out of the message.
+      {"fails for the identifier", id, exe, "1",
+       "Print: Entry, \":CFBundleIdentifier\", Does Not Exist\n", false, kId, unreadable_id},
+      {"killed while reading the identifier", id, exe, "k9", "", false, kId, unreadable_id},
+      {"fails for the executable", id, exe, "0 3", "", false, kId,
+       "could not read CFBundleExecutable from the application's Info.plist"},
+      {"an identifier of white space", " \t\r\n", exe, "", "", false, kId,
+       "CFBundleIdentifier in the application's Info.plist is empty"},
+      // No-break space and ideographic space are white space too.
+      {"an executable of Unicode white space", id, "\xC2\xA0\xE3\x80\x80\n", "", "", false, kId,
+       "CFBundleExecutable in the application's Info.plist is empty"},
+      {"nothing printed for the identifier", "", exe, "", "", false, kId,
+       "CFBundleIdentifier in the application's Info.plist is empty"},
+      {"values trimmed before use", "\r\n  com.zentrivale.desktop \xE2\x80\x83\n\n",
+       "\tbundle_starter  \n", "", "", false, kId, ok},
+      {"standard error flooded", id, exe, "", "", true, kId, ok},
+      {"another identifier: expected, then found", "com.Zentrivale.desktop\n", exe, "", "", false,
+       kId,
+       "bundle identifier mismatch: expected com.zentrivale.desktop, got com.Zentrivale.desktop"},
+      {"the expected identifier is not trimmed", id, exe, "", "", false,
+       " com.zentrivale.desktop ",
+       "bundle identifier mismatch: expected  com.zentrivale.desktop , got "
+       "com.zentrivale.desktop"},
+      {"invalid UTF-8 replaced", "com.zentrivale.\xFF\n", exe, "", "", false, kId,
+       "bundle identifier mismatch: expected com.zentrivale.desktop, got "
+       "com.zentrivale.\xEF\xBF\xBD"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    for (const char* file : {".err", ".err_fill", ".outcomes"}) {
+      ::unlink((tools.plist_buddy + file).c_str());
+    }
+    plist_answers(row.identifier, row.executable);
+    if (!row.outcomes.empty()) outcomes(tools.plist_buddy, row.outcomes);
+    if (!row.error_text.empty()) write_file(tools.plist_buddy + ".err", row.error_text);
+    if (row.flood) write_file(tools.plist_buddy + ".err_fill", std::to_string(1 << 20));
+    auto result = verify(false, row.expected_identifier);
+    EXPECT_EQ(result.ok() ? ok : result.error(), row.error);
+    // Nothing after a failed identifier runs; the signature tools run only
+    // after both values passed.
+    bool identifier_failed = row.error.find("Identifier") != std::string::npos ||
+                             row.error.find("identifier") != std::string::npos;
+    EXPECT_EQ(calls(tools.plist_buddy).size(), identifier_failed ? 1u : 2u);
+    EXPECT_EQ(lexists(tools.codesign + ".calls"), row.error.empty());
+    EXPECT_EQ(lexists(tools.spctl + ".calls"), row.error.empty());
+  }
 }
 
 TEST_F(VerifyBundleTest, ExecutableMustBeARegularFile) {
