@@ -109,7 +109,7 @@ def machine():
             if line.startswith("model name"):
                 cpu = line.split(": ", 1)[1].strip()
                 break
-    return f"{os.cpu_count()} CPUs, {cpu}, {platform.system()} {platform.release()}"
+    return f"{len(os.sched_getaffinity(0))} CPUs, {cpu}, {platform.system()} {platform.release()}"
 
 
 def compiler(build_dir):
@@ -223,7 +223,7 @@ def main(argv):
         return 0
     try:
         run(args, argv)
-    except BenchError as error:
+    except (BenchError, OSError) as error:
         print(f"bench: {error}", file=sys.stderr)
         return 1
     return 0

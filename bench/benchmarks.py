@@ -10,10 +10,12 @@ import subprocess
 import sys
 
 import bsdiff_blocks
-from runner import APP, PAUSE_MS, BenchError, installed_version, patched_files, sha256_of, sync
+from runner import (APP, PAUSE_MS, BenchError, installed_version, patched_files, remove_tree,
+                    sha256_of, sync)
 from stats import alternating
 
-# name: (what it measures, function, settings (full, quick), what it needs)
+# By name, in the page's order: what it measures, its function, its settings
+# (full and quick) and the programs of the bench build and commands it needs.
 BENCHMARKS = {}
 
 
@@ -37,6 +39,15 @@ def stripped_size(ctx, program):
 
 
 # ------------------------------------------------------------ launcher
+
+def instructions(callgrind_dir):
+    """The instructions of every process callgrind followed, summed."""
+    total = 0
+    for path in glob.glob(os.path.join(callgrind_dir, "callgrind.*")):
+        with open(path) as report:
+            total += sum(int(line.split()[1]) for line in report if line.startswith("totals:"))
+    return total
+
 
 LAUNCHER_PROGRAMS = ("bin/bundle_starter", "bench-bin/launch_floor", "bench-bin/bench_backend",
                      "bench-bin/bench_frontend", "bench-bin/launch_probe")
@@ -97,9 +108,7 @@ def launcher(ctx, settings):
                 raise BenchError(f"the {variant} launcher failed under callgrind (see {out}/log)")
             for report in glob.glob(os.path.join(reports, "*")):
                 os.remove(report)
-            samples[variant]["instructions"].append(sum(
-                int(line.split()[1]) for path in glob.glob(os.path.join(out, "callgrind.*"))
-                for line in open(path) if line.startswith("totals:")))
+            samples[variant]["instructions"].append(instructions(out))
     return {"samples": samples,
             "sizes": {"bundle_starter": stripped_size(ctx, variants["starter"]),
                       "launch_floor": stripped_size(ctx, variants["floor"]),
@@ -134,7 +143,7 @@ def install(ctx, settings):
                                what=f"preparing {files} files ({shape}) in {root}")
                     for mode in alternating(run, ["install", "floor"]):
                         case[mode].append(ctx.install_figures(mode, root))
-                    shutil.rmtree(root)
+                    remove_tree(root)
     return {"settings": {"shapes": shapes},
             "filesystems": {fs: ctx.fs_label(fs) for fs in ctx.filesystems()},
             "samples": samples}
@@ -169,7 +178,7 @@ def update(ctx, settings):
             ctx.make_bundle(os.path.join(applications, ".Zentrivale.backup-1"), files, "older")
 
         def floor():
-            shutil.rmtree(applications, ignore_errors=True)
+            remove_tree(applications)
             os.makedirs(applications)
             installed_and_older(applications)
             sync()
@@ -188,7 +197,7 @@ def update(ctx, settings):
                 else:
                     figures = floor()
                 case[kind].append(figures)
-        shutil.rmtree(root)
+        remove_tree(root)
     return {"settings": {"pause_ms": PAUSE_MS}, "filesystem": ctx.fs_label(fs),
             "samples": samples}
 
@@ -215,7 +224,7 @@ def options(ctx, settings):
                 os.path.join(root, "Applications"),
                 lambda applications: ctx.make_bundle(os.path.join(applications, APP), files, "old"),
                 archive, os.path.join(root, "home"), arguments[option]))
-    shutil.rmtree(root)
+    remove_tree(root)
     return {"settings": {"pause_ms": PAUSE_MS, "options": OPTIONS}, "samples": samples}
 
 
@@ -225,9 +234,9 @@ DELTA_PROGRAMS = INSTALL_PROGRAMS + ("bin/bundle_delta", "bench-bin/delta_trees"
 LARGE_BYTES = 16 << 20  # the large pair's one file, at least
 
 
-def install_copy(old_app):
+def install_copy(ctx, old_app):
     def install_old(applications):
-        subprocess.run(["cp", "-a", old_app, applications + "/"], check=True)
+        ctx.output(["cp", "-a", old_app, applications + "/"], what=f"installing {old_app}")
     return install_old
 
 
@@ -266,7 +275,7 @@ def delta_pair(ctx, root, pair, settings):
             extra = (["--delta", "--archive-sha256", sha256_of(delta)]
                      if kind == "delta" else [])
             samples[f"update_{kind}"].append(ctx.update(
-                os.path.join(directory, "Applications"), install_copy(old),
+                os.path.join(directory, "Applications"), install_copy(ctx, old),
                 delta if kind == "delta" else full, os.path.join(directory, "home"), extra))
     patched = [{"path": path, "size": size, "patch": patch, "bsdiff": theirs}
                for (path, size, patch), theirs in zip(patched_files(first_report), bsdiff_sizes)]
@@ -343,7 +352,7 @@ def delta(ctx, settings):
     note(f"delta update: large pair, {settings['runs']} runs")
     large = large_pair(ctx, root, settings["runs"])
     files, size = tree_size(os.path.join(root, "rebuild", "new", APP))
-    shutil.rmtree(root)
+    remove_tree(root)
     return {"settings": {"pause_ms": PAUSE_MS}, "filesystem": ctx.fs_label(fs),
             "bundle_files": files, "bundle_bytes": size, "pairs": pairs, "large": large}
 
@@ -394,7 +403,7 @@ def fetched(build_dir, package, version):
         if not npm or subprocess.run([npm, "pack", "--silent", f"{package}@{version}"], cwd=cache,
                                      stdout=subprocess.DEVNULL).returncode != 0:
             raise BenchError(f"npm pack {package}@{version} failed")
-        shutil.rmtree(directory + ".tmp", ignore_errors=True)
+        remove_tree(directory + ".tmp")
         os.makedirs(directory + ".tmp")
         if subprocess.run(["tar", "-xzf", os.path.join(cache, name + ".tgz"), "-C",
                            directory + ".tmp"]).returncode != 0:
@@ -459,7 +468,7 @@ def real_releases(ctx, settings):
             extra = (["--delta"] if kind == "delta" else []) + [
                 "--archive-sha256", sha256_of(archive)]
             samples[f"update_{kind}"].append(ctx.update(
-                os.path.join(work, "Applications"), install_copy(old), archive,
+                os.path.join(work, "Applications"), install_copy(ctx, old), archive,
                 os.path.join(work, "home"), extra, timer=ctx.gnu_timed))
 
     patches = [os.path.join(work, "bsdiff", f"{i}.patch") for i in range(len(bsdiff_sizes))]
@@ -476,7 +485,7 @@ def real_releases(ctx, settings):
     entry = {"files": files, "patched": patched, "joined": {"lzma6": joined6, "lzma9e": joined9e},
              "delta_archive": os.path.getsize(delta), "full_archive": os.path.getsize(full),
              "samples": samples}
-    shutil.rmtree(work)
+    remove_tree(work)
     return entry
 
 

@@ -21,6 +21,12 @@ def sync():
     os.sync()
 
 
+def remove_tree(path):
+    """rm -rf: far quicker than Python's own walk on trees of 100,000 files."""
+    if subprocess.run(["/bin/rm", "-rf", path]).returncode != 0:
+        raise BenchError(f"could not remove {path}")
+
+
 def dead_pid():
     """The process id of an application that has already gone: the
     installer probes it once, then makes its fixed pause."""
@@ -69,16 +75,16 @@ class Context:
         self.shm = None
 
     def __enter__(self):
-        shutil.rmtree(self.work, ignore_errors=True)
+        remove_tree(self.work)
         os.makedirs(self.work)
         if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
             self.shm = tempfile.mkdtemp(prefix="zentrivale-bench.", dir="/dev/shm")
         return self
 
     def __exit__(self, *exception):
-        shutil.rmtree(self.work, ignore_errors=True)
+        remove_tree(self.work)
         if self.shm:
-            shutil.rmtree(self.shm, ignore_errors=True)
+            remove_tree(self.shm)
 
     # -------------------------------------------------------- file systems
 
@@ -163,7 +169,7 @@ class Context:
         """One whole update on a fresh install: APPLICATIONS made anew by
         install_old(APPLICATIONS), then the installer, timed, with an
         application that has already exited; the new bundle checked."""
-        shutil.rmtree(applications, ignore_errors=True)
+        remove_tree(applications)
         os.makedirs(applications)
         install_old(applications)
         sync()
@@ -189,7 +195,7 @@ class Context:
         """bsdiff on each file, one process each, patches written to
         PATCHES/0.patch...: the times summed, the peak the largest, and
         each patch's size."""
-        shutil.rmtree(patches, ignore_errors=True)
+        remove_tree(patches)
         os.makedirs(patches)
         sync()
         wall = cpu = peak = 0
