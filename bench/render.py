@@ -593,16 +593,17 @@ measures. Do not edit by hand: measure again, or render again.
 `make bench` runs every benchmark; `make bench ONLY=NAME` runs one alone
 (several: `ONLY="install update"`) and renders this page again with the
 others' samples as they were; `python3 bench/render.py` renders it without
-measuring. The names: {", ".join(f"`{n}`" for n in names)}
-(`python3 bench/bench.py --list` says what each measures). Each section says
-when its samples were measured. What these benchmarks changed, and when:
+measuring. The names (`python3 bench/bench.py --list` says what each
+measures):
+{", ".join(f"`{n}`" for n in names)}.
+Each section says when its samples were measured. What these benchmarks changed, and when:
 [benchmark history](benchmark-history.md).
 
 Machine: {run["machine"]}. Compiler: {run["compiler"]},
 Release build of the bench project (bench/CMakeLists.txt, which builds the
 programs exactly as the main project does). Every figure is the median of N
 runs, N given with each table; every ratio is taken between medians measured
-in this one run. Goals are met when the ratio is at or below the limit.
+in one run of its benchmark. Goals are met when the ratio is at or below the limit.
 """
 
 
