@@ -24,20 +24,24 @@ demo: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target demo_programs
 	bash demo/run-demo.sh $(BUILD_DIR)
 
-# The programs against their floors, written to docs/benchmarks.md; slow, and
-# not part of `make test`. See bench/run.sh.
+# The programs against their floors: the samples kept in docs/benchmarks.json,
+# rendered to docs/benchmarks.md; slow, and not part of `make test`.
+# `make bench ONLY=NAME` runs one benchmark alone (several: ONLY="a b"), the
+# others' samples kept; `python3 bench/bench.py --list` names them.
+# BENCH_ARGS passes more options (e.g. --runs 3). See bench/bench.py.
 BENCH_BUILD_DIR ?= $(BUILD_DIR)/bench
+BENCH_ARGS ?=
 bench: dependencies
 	cmake -S bench -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 	cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target bench_programs
-	bash bench/run.sh $(BENCH_BUILD_DIR)
+	python3 bench/bench.py $(foreach name,$(ONLY),--only $(name)) $(BENCH_ARGS) $(BENCH_BUILD_DIR)
 
 # The launcher alone against its floors, printed rather than written: a minute.
 bench-launcher: dependencies
 	cmake -S bench -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 	cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target bundle_starter launch_floor \
 	  bench_backend bench_frontend launch_probe
-	bash bench/run.sh --launcher-only $(BENCH_BUILD_DIR)
+	python3 bench/bench.py --launcher-only $(BENCH_BUILD_DIR)
 
 # The macOS check build, cross-compiled here with Zig: universal binaries in
 # $(MACOS_BUILD_DIR)/universal, checked for both architectures, macOS 11.0 and
