@@ -2,14 +2,17 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 
 #include "beneath.h"
+#include "budgeted_jobs.h"
 #include "deflated_size.h"
 #include "digest.h"
 #include "full_io.h"
 #include "patch_maker.h"
+#include "xz_encoding.h"
 #include "path.h"
 
 namespace delta {
@@ -109,7 +112,8 @@ Result<void> write_patch(int directory, const std::string& name, const std::stri
 
 // The patch of the new file at `path` against the old file at `base`, and
 // the new file's bytes. The old file is indexed before the new one is read:
-// the two are in memory together only once the index is made.
+// the two are in memory together only once the index is made, and the old
+// file and its index are freed before the patch is compressed.
 struct PatchAndFile {
   std::string patch;
   FileBytes bytes;
@@ -118,25 +122,26 @@ Result<PatchAndFile> make_file_patch(const BundleTree& old_tree, const std::stri
                                      const BundleTree& new_tree, const std::string& path) {
   Result<FileBytes> old_bytes = read_tree_file(old_tree, base);
   if (!old_bytes) return std::move(old_bytes).take_error();
-  PatchBase patch_base(old_bytes->view());
+  std::optional<FileBytes> old_file(std::move(*old_bytes));
+  PatchBase patch_base(old_file->view());
   Result<FileBytes> bytes = read_tree_file(new_tree, path);
   if (!bytes) return std::move(bytes).take_error();
-  std::string patch = patch_base.patch_to(bytes->view());
-  return PatchAndFile{std::move(patch), std::move(*bytes)};
+  const UncompressedPatch streams = std::move(patch_base).streams_to(bytes->view());
+  old_file.reset();
+  return PatchAndFile{compress_patch(streams), std::move(*bytes)};
 }
 
 // Patches the new file against the old file at `base` when that pays;
-// records the choice in `manifest_entry` and `plan`.
+// records the choice in `manifest_entry` and `stored`, the plan's file
+// `place`, after which its patch is named.
 Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
                        const BundleTree& new_tree, const std::optional<std::string>& base,
-                       int patch_directory, DeltaEntry& manifest_entry, DeltaPlan& plan) {
-  StoredFile stored{manifest_entry.path, DeltaEntry::Source::added, manifest_entry.size, {}, {},
-                    0, 0};
+                       int patch_directory, DeltaEntry& manifest_entry, StoredFile& stored,
+                       std::size_t place) {
   if (!base) {
     Result<FileBytes> bytes = read_tree_file(new_tree, manifest_entry.path);
     if (!bytes) return std::move(bytes).take_error();
     stored.deflated_size = deflated_size(bytes->view(), kBestLevel);
-    plan.stored.push_back(std::move(stored));
     return support::success();
   }
   Result<PatchAndFile> made = make_file_patch(old_tree, *base, new_tree, manifest_entry.path);
@@ -151,7 +156,7 @@ Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
   if (patch_size < file_size) {
     stored.source = manifest_entry.source = DeltaEntry::Source::patched;
     stored.base_path = manifest_entry.base_path = *base;
-    stored.patch_name = std::to_string(plan.stored.size());
+    stored.patch_name = std::to_string(place);
     stored.patch_size = patch.size();
     stored.deflated_size = patch_size;
     manifest_entry.base_sha256 = old_files.at(*base)->digest;
@@ -160,9 +165,33 @@ Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
   } else {
     stored.deflated_size = deflated_size(bytes, kBestLevel);
   }
-  plan.stored.push_back(std::move(stored));
   return support::success();
 }
+
+// A file of the new bundle the archive stores, to be planned on its own.
+struct FileJob {
+  std::size_t entry;   // its place in the manifest's entries
+  std::size_t stored;  // and in the plan's stored files
+  std::optional<std::string> base;
+  std::uint64_t memory;  // what planning it holds at most, roughly
+};
+
+// What planning a file holds at its peak: to patch it, the old file, its
+// index (four bytes a byte) and the new file while they are aligned, or the
+// new file, the patch's streams (no larger than it) and two encoders while
+// they are compressed; to add it, the file.
+std::uint64_t memory_of(std::uint64_t old_size, std::uint64_t new_size, bool patched) {
+  if (!patched) return new_size;
+  const std::uint64_t aligning = 5 * old_size + new_size;
+  const std::uint64_t compressing = 2 * new_size + 2 * xz_encoder_memory(new_size);
+  return std::max(aligning, compressing);
+}
+
+// Files are planned on two threads, as many at once as this memory allows:
+// the largest file alone sets the tool's peak, and files small enough run
+// beside it.
+constexpr std::uint64_t kMemoryBudget = std::uint64_t{40} << 20;
+constexpr unsigned kThreads = 2;
 
 }  // namespace
 
@@ -175,13 +204,21 @@ Result<DeltaPlan> plan_delta(const BundleTree& old_tree, const BundleTree& new_t
   DeltaPlan plan;
   plan.manifest.base_version = old_version;
   plan.manifest.new_version = new_version;
+  // Files are read whole, patched and deflated only once every entry is
+  // listed, in jobs that may run side by side; an unreadable file stops the
+  // listing, and its error counts after those of the files before it.
+  std::vector<FileJob> jobs;
+  Result<void> listed = support::success();
   for (const TreeEntry& entry : new_tree.entries) {
     DeltaEntry manifest_entry = entry_of(entry);
     if (entry.kind == TreeEntry::Kind::file) {
       // A file is read whole only when it changed; the self-check catches
       // one that changes meanwhile.
       Result<Sha256Digest> digest = digest_of_file(new_tree, entry.path);
-      if (!digest) return std::move(digest).take_error();
+      if (!digest) {
+        listed = std::move(digest).take_error();
+        break;
+      }
       manifest_entry.sha256 = *digest;
 
       const OldFiles::File* same_path = old_files->at(entry.path);
@@ -191,13 +228,27 @@ Result<DeltaPlan> plan_delta(const BundleTree& old_tree, const BundleTree& new_t
       } else {
         std::optional<std::string> base =
             same_path ? entry.path : old_files->origin_of(entry, manifest_entry.sha256);
-        Result<void> planned =
-            plan_file(old_tree, *old_files, new_tree, base, patch_directory, manifest_entry, plan);
-        if (!planned) return std::move(planned).take_error();
+        const std::uint64_t old_size = base ? old_files->at(*base)->entry->size : 0;
+        jobs.push_back({plan.manifest.entries.size(), plan.stored.size(), base,
+                        memory_of(old_size, entry.size, base.has_value())});
+        plan.stored.push_back({entry.path, DeltaEntry::Source::added, entry.size, {}, {}, 0, 0});
       }
     }
     plan.manifest.entries.push_back(std::move(manifest_entry));
   }
+
+  std::vector<Result<void>> planned(jobs.size());
+  std::vector<std::uint64_t> memory;
+  for (const FileJob& job : jobs) memory.push_back(job.memory);
+  run_within_budget(memory, kMemoryBudget, kThreads, [&](std::size_t i) {
+    const FileJob& job = jobs[i];
+    planned[i] = plan_file(old_tree, *old_files, new_tree, job.base, patch_directory,
+                           plan.manifest.entries[job.entry], plan.stored[job.stored], job.stored);
+  });
+  for (Result<void>& file : planned) {
+    if (!file) return std::move(file).take_error();
+  }
+  if (!listed) return std::move(listed).take_error();
   return plan;
 }
 

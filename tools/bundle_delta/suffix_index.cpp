@@ -3,6 +3,7 @@
 #include <divsufsort.h>
 
 #include <algorithm>
+#include <new>
 
 namespace delta {
 namespace {
@@ -16,7 +17,9 @@ std::size_t common_prefix(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-SuffixIndex::SuffixIndex(std::string_view old) : old_(old), order_(old.size()) {
+SuffixIndex::SuffixIndex(std::string_view old)
+    : old_(old), size_(old.size()), order_(old.size() * sizeof(std::uint32_t)) {
+  if (!order_.mapped()) throw std::bad_alloc();
   // Sorted in place: saidx_t is the signed twin of the positions' type.
   static_assert(sizeof(saidx_t) == sizeof(std::uint32_t));
   if (!old.empty()) {
@@ -26,21 +29,21 @@ SuffixIndex::SuffixIndex(std::string_view old) : old_(old), order_(old.size()) {
 }
 
 Match SuffixIndex::longest(std::string_view text) const {
-  if (order_.empty()) return {};
+  if (size_ == 0) return {};
   // The order holds as far as kContext bytes; compare no further.
   std::string_view key = text.substr(0, kContext);
   std::size_t low = 0;
-  std::size_t high = order_.size() - 1;
+  std::size_t high = size_ - 1;
   while (high - low > 1) {
     std::size_t middle = low + (high - low) / 2;
-    if (context(order_[middle]) < key)
+    if (context(at(middle)) < key)
       low = middle;
     else
       high = middle;
   }
   // The text sorts between the two, so its longest match is one of them.
-  Match a{order_[low], common_prefix(old_.substr(order_[low]), text)};
-  Match b{order_[high], common_prefix(old_.substr(order_[high]), text)};
+  Match a{at(low), common_prefix(old_.substr(at(low)), text)};
+  Match b{at(high), common_prefix(old_.substr(at(high)), text)};
   return b.length > a.length ? b : a;
 }
 

@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <vector>
+
+#include "file_bytes.h"
 
 namespace delta {
 
@@ -35,8 +36,14 @@ class SuffixIndex {
 
   std::string_view context(std::uint32_t position) const { return old_.substr(position, kContext); }
 
+  std::uint32_t at(std::size_t rank) const {
+    return reinterpret_cast<const std::uint32_t*>(order_.data())[rank];
+  }
+
   std::string_view old_;
-  std::vector<std::uint32_t> order_;  // positions, in order
+  std::size_t size_;   // suffixes
+  PageMemory order_;   // their positions, in order; pages of their own
+
 };
 
 }  // namespace delta
