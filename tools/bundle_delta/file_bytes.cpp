@@ -31,6 +31,14 @@ PageMemory& PageMemory::operator=(PageMemory&& other) noexcept {
 
 PageMemory::~PageMemory() { release(); }
 
+void PageMemory::shrink(std::size_t size) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t kept = (size + page - 1) / page * page;
+  if (data_ == nullptr || kept >= size_) return;
+  if (kept == 0) return release();
+  if (::munmap(data_ + kept, size_ - kept) == 0) size_ = kept;
+}
+
 void PageMemory::release() {
   if (data_ != nullptr) ::munmap(data_, size_);
   data_ = nullptr;

@@ -24,6 +24,9 @@ class PageMemory {
   PageMemory& operator=(const PageMemory&) = delete;
   ~PageMemory();
 
+  // Gives back the whole pages past the first `size` bytes.
+  void shrink(std::size_t size);
+
   // False when a size was asked for and could not be had.
   bool mapped() const { return data_ != nullptr || size_ == 0; }
   char* data() const { return data_; }

@@ -184,7 +184,9 @@ TEST(DeltaJobsTest, JobsRunSideBySideOnlyWithinTheBudget) {
     });
     EXPECT_EQ(runs, std::vector<int>(c.costs.size(), 1)) << c.costs.size() << " jobs";
     EXPECT_EQ(most_running, c.side_by_side) << c.costs.size() << " jobs, budget " << c.budget;
-    if (c.side_by_side > 1) EXPECT_LE(most_held, c.budget);
+    if (c.side_by_side > 1) {
+      EXPECT_LE(most_held, c.budget);
+    }
   }
 }
 
