@@ -110,25 +110,22 @@ Result<void> write_patch(int directory, const std::string& name, const std::stri
   return support::success();
 }
 
-// The patch of the new file at `path` against the old file at `base`, and
-// the new file's bytes. The old file is indexed before the new one is read:
-// the two are in memory together only once the index is made, and the old
-// file and its index are freed before the patch is compressed.
-struct PatchAndFile {
-  std::string patch;
-  FileBytes bytes;
-};
-Result<PatchAndFile> make_file_patch(const BundleTree& old_tree, const std::string& base,
-                                     const BundleTree& new_tree, const std::string& path) {
-  Result<FileBytes> old_bytes = read_tree_file(old_tree, base);
-  if (!old_bytes) return std::move(old_bytes).take_error();
-  std::optional<FileBytes> old_file(std::move(*old_bytes));
-  PatchBase patch_base(old_file->view());
-  Result<FileBytes> bytes = read_tree_file(new_tree, path);
-  if (!bytes) return std::move(bytes).take_error();
-  const UncompressedPatch streams = std::move(patch_base).streams_to(bytes->view());
-  old_file.reset();
-  return PatchAndFile{compress_patch(streams), std::move(*bytes)};
+// The patch of the new file at `path` against the old file at `base`. The
+// old file is indexed before the new one is read: the two are in memory
+// together only once the index is made, and both files and the index are
+// freed before the patch is compressed.
+Result<std::string> make_file_patch(const BundleTree& old_tree, const std::string& base,
+                                    const BundleTree& new_tree, const std::string& path) {
+  UncompressedPatch streams;
+  {
+    Result<FileBytes> old_bytes = read_tree_file(old_tree, base);
+    if (!old_bytes) return std::move(old_bytes).take_error();
+    PatchBase patch_base(old_bytes->view());
+    Result<FileBytes> bytes = read_tree_file(new_tree, path);
+    if (!bytes) return std::move(bytes).take_error();
+    streams = std::move(patch_base).streams_to(bytes->view());
+  }
+  return compress_patch(streams);
 }
 
 // Patches the new file against the old file at `base` when that pays;
@@ -138,32 +135,34 @@ Result<void> plan_file(const BundleTree& old_tree, const OldFiles& old_files,
                        const BundleTree& new_tree, const std::optional<std::string>& base,
                        int patch_directory, DeltaEntry& manifest_entry, StoredFile& stored,
                        std::size_t place) {
+  const std::string& path = manifest_entry.path;
   if (!base) {
-    Result<FileBytes> bytes = read_tree_file(new_tree, manifest_entry.path);
-    if (!bytes) return std::move(bytes).take_error();
-    stored.deflated_size = deflated_size(bytes->view(), kBestLevel);
+    Result<std::uint64_t> deflated = deflated_file_size(new_tree, path, kBestLevel);
+    if (!deflated) return std::move(deflated).take_error();
+    stored.deflated_size = *deflated;
     return support::success();
   }
-  Result<PatchAndFile> made = make_file_patch(old_tree, *base, new_tree, manifest_entry.path);
-  if (!made) return std::move(made).take_error();
-  const std::string& patch = made->patch;
-  const std::string_view bytes = made->bytes.view();
+  Result<std::string> patch = make_file_patch(old_tree, *base, new_tree, path);
+  if (!patch) return std::move(patch).take_error();
   // The patch is stored as it is, compressed already.
-  const std::uint64_t patch_size = patch.size();
+  const std::uint64_t patch_size = patch->size();
   // The file is deflated only as far as it takes to lose to its patch, and
   // at the default level: the best one takes five times as long to say so.
-  const std::uint64_t file_size = deflated_size(bytes, kDefaultLevel, patch_size);
-  if (patch_size < file_size) {
+  Result<std::uint64_t> file_size = deflated_file_size(new_tree, path, kDefaultLevel, patch_size);
+  if (!file_size) return std::move(file_size).take_error();
+  if (patch_size < *file_size) {
     stored.source = manifest_entry.source = DeltaEntry::Source::patched;
     stored.base_path = manifest_entry.base_path = *base;
     stored.patch_name = std::to_string(place);
-    stored.patch_size = patch.size();
+    stored.patch_size = patch_size;
     stored.deflated_size = patch_size;
     manifest_entry.base_sha256 = old_files.at(*base)->digest;
-    Result<void> written = write_patch(patch_directory, stored.patch_name, patch);
+    Result<void> written = write_patch(patch_directory, stored.patch_name, *patch);
     if (!written) return written;
   } else {
-    stored.deflated_size = deflated_size(bytes, kBestLevel);
+    Result<std::uint64_t> deflated = deflated_file_size(new_tree, path, kBestLevel);
+    if (!deflated) return std::move(deflated).take_error();
+    stored.deflated_size = *deflated;
   }
   return support::success();
 }
@@ -177,13 +176,13 @@ struct FileJob {
 };
 
 // What planning a file holds at its peak: to patch it, the old file, its
-// index (four bytes a byte) and the new file while they are aligned, or the
-// new file, the patch's streams (no larger than it) and two encoders while
-// they are compressed; to add it, the file.
+// index (four bytes a byte while it sorts) and the new file while they are
+// aligned, or the patch's streams (no larger than the new file) and two
+// encoders while they are compressed; to add it, a deflate's buffers.
 std::uint64_t memory_of(std::uint64_t old_size, std::uint64_t new_size, bool patched) {
-  if (!patched) return new_size;
+  if (!patched) return std::uint64_t{1} << 20;
   const std::uint64_t aligning = 5 * old_size + new_size;
-  const std::uint64_t compressing = 2 * new_size + 2 * xz_encoder_memory(new_size);
+  const std::uint64_t compressing = new_size + 2 * xz_encoder_memory(new_size);
   return std::max(aligning, compressing);
 }
 
