@@ -54,15 +54,6 @@ std::set<std::string> directories_above(const std::vector<StoredFile>& stored) {
   return directories;
 }
 
-// A file of the tree deflated as a full archive deflates it.
-Result<std::uint64_t> deflated_file_size(const BundleTree& tree, const std::string& path) {
-  DeflatedSize size(kDefaultLevel);
-  Result<void> read =
-      read_tree_file_in_chunks(tree, path, [&](std::string_view chunk) { size.add(chunk); });
-  if (!read) return std::move(read).take_error();
-  return size.finish();
-}
-
 }  // namespace
 
 std::vector<ZipItem> delta_archive(const DeltaPlan& plan, const BundleTree& new_tree,
@@ -111,7 +102,8 @@ Result<std::uint64_t> full_archive_size(const BundleTree& new_tree,
         break;
       case TreeEntry::Kind::file:
       case TreeEntry::Kind::other: {
-        Result<std::uint64_t> deflated = deflated_file_size(new_tree, entry.path);
+        // Deflated as a full archive deflates it.
+        Result<std::uint64_t> deflated = deflated_file_size(new_tree, entry.path, kDefaultLevel);
         if (!deflated) return deflated;
         total += std::min(*deflated, entry.size);  // stored when deflate does not pay
         break;

@@ -57,4 +57,14 @@ std::uint64_t deflated_size(std::string_view bytes, int level, std::uint64_t lim
   return size.finish();
 }
 
+support::Result<std::uint64_t> deflated_file_size(const BundleTree& tree, const std::string& path,
+                                                 int level, std::uint64_t limit) {
+  DeflatedSize size(level);
+  support::Result<void> read = read_tree_file_in_chunks(tree, path, [&](std::string_view chunk) {
+    if (size.so_far() <= limit) size.add(chunk);
+  });
+  if (!read) return std::move(read).take_error();
+  return size.so_far() > limit ? size.so_far() : size.finish();
+}
+
 }  // namespace delta

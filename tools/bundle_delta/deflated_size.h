@@ -6,7 +6,11 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <string_view>
+
+#include "bundle_tree.h"
+#include "result.h"
 
 namespace delta {
 
@@ -43,5 +47,12 @@ class DeflatedSize {
 // output passes it, and the result is then only known to exceed the limit.
 std::uint64_t deflated_size(std::string_view bytes, int level,
                             std::uint64_t limit = std::numeric_limits<std::uint64_t>::max());
+
+// Likewise for the file `path` of the tree, read in chunks rather than held
+// whole (its chunks are only read once past the limit). Error: "cannot read
+// {path}: {cause}".
+support::Result<std::uint64_t> deflated_file_size(
+    const BundleTree& tree, const std::string& path, int level,
+    std::uint64_t limit = std::numeric_limits<std::uint64_t>::max());
 
 }  // namespace delta

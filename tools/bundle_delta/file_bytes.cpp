@@ -11,18 +11,52 @@
 
 namespace delta {
 
+PageMemory::PageMemory(std::size_t size) : size_(size) {
+  if (size == 0) return;
+  void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
+  if (data != MAP_FAILED) data_ = static_cast<char*>(data);
+}
+
+PageMemory::PageMemory(PageMemory&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+PageMemory& PageMemory::operator=(PageMemory&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+PageMemory::~PageMemory() { release(); }
+
+void PageMemory::shrink(std::size_t size) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t kept = (size + page - 1) / page * page;
+  if (data_ == nullptr || kept >= size_) return;
+  if (kept == 0) return release();
+  if (::munmap(data_ + kept, size_ - kept) == 0) size_ = kept;
+}
+
+void PageMemory::release() {
+  if (data_ != nullptr) ::munmap(data_, size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
 support::Result<FileBytes> FileBytes::read(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return support::os_error(errno);
   if (!S_ISREG(st.st_mode)) return support::os_error(EINVAL);
   const auto length = static_cast<std::size_t>(st.st_size);
-  if (length == 0) return FileBytes(nullptr, 0);
-  void* data = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
-  if (data == MAP_FAILED) return support::os_error(errno);
-  FileBytes bytes(static_cast<char*>(data), length);
+  PageMemory pages(length);
+  if (!pages.mapped()) return support::os_error(errno);
+  FileBytes bytes(std::move(pages));
+  char* data = bytes.pages_.data();
   while (bytes.size_ < length) {
     ssize_t n = support::retry_on_eintr(
-        [&] { return ::read(fd, bytes.data_ + bytes.size_, length - bytes.size_); });
+        [&] { return ::read(fd, data + bytes.size_, length - bytes.size_); });
     if (n < 0) return support::os_error(errno);
     if (n == 0) break;  // shorter than it was: what it holds now
     bytes.size_ += static_cast<std::size_t>(n);
@@ -31,26 +65,14 @@ support::Result<FileBytes> FileBytes::read(int fd) {
 }
 
 FileBytes::FileBytes(FileBytes&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      mapped_(std::exchange(other.mapped_, 0)),
-      size_(std::exchange(other.size_, 0)) {}
+    : pages_(std::move(other.pages_)), size_(std::exchange(other.size_, 0)) {}
 
 FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
   if (this != &other) {
-    release();
-    data_ = std::exchange(other.data_, nullptr);
-    mapped_ = std::exchange(other.mapped_, 0);
+    pages_ = std::move(other.pages_);
     size_ = std::exchange(other.size_, 0);
   }
   return *this;
-}
-
-FileBytes::~FileBytes() { release(); }
-
-void FileBytes::release() {
-  if (mapped_ != 0) ::munmap(data_, mapped_);
-  data_ = nullptr;
-  mapped_ = size_ = 0;
 }
 
 }  // namespace delta

@@ -80,16 +80,9 @@ class PatchWriter {
     }
   }
 
-  // The header, then the three streams compressed, the two small ones on a
-  // second thread while the diff bytes take the first.
-  std::string finish(const XzSettings& settings) {
-    auto small = std::async(std::launch::async, [&] {
-      return std::make_pair(xz_compress(records_, settings), xz_compress(extra_, settings));
-    });
-    std::string diff = xz_compress(diff_, settings);
-    auto [records, extra] = small.get();
-    return format::header({new_.size(), rule_, records.size(), diff.size()}) + records + diff +
-           extra;
+  // The streams, moved out: the writer is spent.
+  UncompressedPatch finish() {
+    return {new_.size(), rule_, std::move(records_), std::move(diff_), std::move(extra_)};
   }
 
  private:
@@ -246,17 +239,28 @@ PatchBase::PatchBase(std::string_view old_bytes) : old_(old_bytes) {
   if (old_bytes.size() <= SuffixIndex::kLargest) index_.emplace(old_bytes);
 }
 
-std::string PatchBase::patch_to(std::string_view new_bytes, const XzSettings& settings) const {
+UncompressedPatch PatchBase::streams_to(std::string_view new_bytes) && {
   std::vector<Alignment> alignments;
   if (index_) {
     alignments = align(*index_, old_, new_bytes);
+    index_.reset();
   } else if (!new_bytes.empty()) {
     alignments.push_back({0, 0, 0, new_bytes.size(), 0});  // beyond the index's reach: whole
   }
   PatchWriter writer(old_, new_bytes);
   for (const Alignment& a : alignments)
     writer.alignment(a.from, a.old_from, a.aligned, a.extra, a.next_old);
-  return writer.finish(settings);
+  return writer.finish();
+}
+
+std::string compress_patch(const UncompressedPatch& patch, const XzSettings& settings) {
+  auto small = std::async(std::launch::async, [&] {
+    return std::make_pair(xz_compress(patch.records, settings), xz_compress(patch.extra, settings));
+  });
+  std::string diff = xz_compress(patch.diff, settings);
+  auto [records, extra] = small.get();
+  return format::header({patch.new_size, patch.rule, records.size(), diff.size()}) + records +
+         diff + extra;
 }
 
 std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
@@ -265,7 +269,7 @@ std::string make_patch(std::string_view old_bytes, std::string_view new_bytes) {
 
 std::string make_patch(std::string_view old_bytes, std::string_view new_bytes,
                        const XzSettings& settings) {
-  return PatchBase(old_bytes).patch_to(new_bytes, settings);
+  return compress_patch(PatchBase(old_bytes).streams_to(new_bytes), settings);
 }
 
 }  // namespace delta

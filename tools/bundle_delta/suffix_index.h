@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <vector>
+
+#include "file_bytes.h"
 
 namespace delta {
 
@@ -14,7 +15,8 @@ struct Match {
 };
 
 // Holds every suffix of the old file in sorted order (libdivsufsort, in
-// place): four bytes per byte of the file. An index of every 16th suffix took
+// place): four bytes per byte of the file while it sorts, then three for a
+// file under 16 MiB, whose positions fit in 24 bits. An index of every 16th suffix took
 // a quarter byte a byte, but found matches only a few bytes into them, which
 // made the LZMA patches of real releases 5 to 13 % larger.
 // Up to 2 GiB, libdivsufsort's 32-bit limit.
@@ -35,8 +37,17 @@ class SuffixIndex {
 
   std::string_view context(std::uint32_t position) const { return old_.substr(position, kContext); }
 
+  std::uint32_t at(std::size_t rank) const {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(order_.data()) + rank * width_;
+    std::uint32_t position = bytes[0] | bytes[1] << 8 | std::uint32_t{bytes[2]} << 16;
+    return width_ == 3 ? position : position | std::uint32_t{bytes[3]} << 24;
+  }
+
   std::string_view old_;
-  std::vector<std::uint32_t> order_;  // positions, in order
+  std::size_t size_;    // suffixes
+  std::size_t width_;   // bytes a position takes
+  PageMemory order_;    // the positions, in order; pages of their own
+
 };
 
 }  // namespace delta

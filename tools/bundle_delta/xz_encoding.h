@@ -22,4 +22,7 @@ struct XzSettings {
 // largest.
 std::string xz_compress(std::string_view data, const XzSettings& settings = {});
 
+// What xz_compress's encoder allocates for `size` bytes of data.
+std::uint64_t xz_encoder_memory(std::uint64_t size);
+
 }  // namespace delta

@@ -13,6 +13,7 @@
 #include "delta_patch_format.h"
 #include "files.h"
 #include "patch_maker.h"
+#include "suffix_index.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
 #include "xz_encoding.h"
@@ -247,6 +248,27 @@ TEST(DeltaPatch, DiffBytesAddAsWordsWhereTheWordRuleStartsThem) {
     ASSERT_EQ(apply(dir, c.old, patch_of(c.made.size(), {c.record}, c.rule), made, c.made.size()),
               "");
     EXPECT_EQ(made, c.made);
+  }
+}
+
+// The index holds positions in three bytes below 16 MiB and in four from
+// there: a text planted at the end of the old file is found where it is,
+// and one the file lacks matches only as far as their common start.
+TEST(DeltaSuffixIndex, LongestMatchIsFoundAtItsPositionWhateverTheFilesSize) {
+  const std::string needle = random_bytes(64, 99);
+  for (std::size_t size : {std::size_t{1000}, (std::size_t{1} << 24) - 100,
+                           (std::size_t{1} << 24) + 5000}) {
+    std::string old = random_bytes(size, 5);
+    const std::size_t at = size - needle.size() - 7;
+    old.replace(at, needle.size(), needle);
+    delta::SuffixIndex index(old);
+
+    const delta::Match found = index.longest(needle);
+    EXPECT_EQ(found.position, at) << size;
+    EXPECT_EQ(found.length, needle.size()) << size;
+    const delta::Match start = index.longest(old.substr(0, 100) + needle);
+    EXPECT_EQ(start.position, 0u) << size;
+    EXPECT_EQ(start.length, 100u) << size;
   }
 }
 

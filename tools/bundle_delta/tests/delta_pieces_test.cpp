@@ -6,10 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
+#include <stdexcept>
 
 #include "beneath.h"
+#include "budgeted_jobs.h"
 #include "bundle_tree.h"
 #include "deflated_size.h"
 #include "delta_plan.h"
@@ -135,6 +140,70 @@ TEST(DeflatedSizeTest, LimitedCountTellsWhetherTheLimitIsPassed) {
       }
     }
   }
+}
+
+// Jobs share two threads only as far as their costs fit the budget together:
+// each runs once, the costs running at once never pass the budget (but for
+// one job alone), and two run at once whenever the budget allows it.
+TEST(DeltaJobsTest, JobsRunSideBySideOnlyWithinTheBudget) {
+  struct Case {
+    std::vector<std::uint64_t> costs;
+    std::uint64_t budget;
+    std::size_t side_by_side;  // the most jobs that can run at once
+  };
+  const std::vector<Case> cases{
+      {{}, 10, 0},
+      {{3}, 10, 1},
+      {{5, 5, 5, 5}, 10, 2},
+      {{6, 6, 6}, 10, 1},
+      {{20, 1, 30}, 10, 1},          // each alone past the budget
+      {{8, 3, 2, 9, 1}, 10, 2},      // a small job beside a large one
+      {{4, 4, 4, 4, 4, 4}, 100, 2},  // never more than the threads
+  };
+  for (const Case& c : cases) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> runs(c.costs.size(), 0);
+    std::uint64_t held = 0, most_held = 0;
+    std::size_t running = 0, most_running = 0;
+    delta::run_within_budget(c.costs, c.budget, 2, [&](std::size_t i) {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++runs[i];
+      held += c.costs[i];
+      ++running;
+      most_held = std::max(most_held, held);
+      most_running = std::max(most_running, running);
+      if (running > 1 && held > c.budget) ADD_FAILURE() << "past the budget: " << held;
+      changed.notify_all();
+      // Where two can run at once, the first waits for a second to start.
+      if (c.side_by_side == 2) {
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return most_running > 1; });
+      }
+      held -= c.costs[i];
+      --running;
+    });
+    EXPECT_EQ(runs, std::vector<int>(c.costs.size(), 1)) << c.costs.size() << " jobs";
+    EXPECT_EQ(most_running, c.side_by_side) << c.costs.size() << " jobs, budget " << c.budget;
+    if (c.side_by_side > 1) {
+      EXPECT_LE(most_held, c.budget);
+    }
+  }
+}
+
+// A job's exception comes out of the run once the other jobs have run.
+TEST(DeltaJobsTest, AJobsExceptionIsThrownAfterTheOthersRan) {
+  std::mutex mutex;
+  std::vector<int> runs(5, 0);
+  EXPECT_THROW(delta::run_within_budget({1, 2, 3, 4, 5}, 6, 2,
+                                        [&](std::size_t i) {
+                                          {
+                                            std::lock_guard<std::mutex> lock(mutex);
+                                            ++runs[i];
+                                          }
+                                          if (i == 3) throw std::runtime_error("job 3");
+                                        }),
+               std::runtime_error);
+  EXPECT_EQ(runs, std::vector<int>(5, 1));
 }
 
 }  // namespace
