@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* patch_file = file_of(patch);
   FILE* new_file = ::tmpfile();
   FUZZ_CHECK(new_file != nullptr, "tmpfile");
-  support::Result<void> applied =
+  support::Result<support::platform::Sha256Digest> applied =
       installer::apply_patch(::fileno(old_file), old_bytes.size(), ::fileno(patch_file),
                              ::fileno(new_file), recorded, "X");
   const std::uint64_t written = size_of(new_file);

@@ -76,6 +76,14 @@ Result<std::vector<std::string>> extended_attribute_names(int fd);
 // when something is already at `dst_name`.
 int clone_file(int src_fd, int dst_dir_fd, const char* dst_name);
 
+// Copies the bytes of the open regular file `src_fd`, from its start, to
+// the start of the empty file `dst_fd` open for writing, inside the system
+// where it can (copy_file_range on Linux, which shares the blocks where the
+// volume can). Returns 0, or the error number: ENOTSUP where the system
+// cannot copy these files itself before it has written a byte, which the
+// caller then copies.
+int copy_file_data(int src_fd, int dst_fd);
+
 using Sha256Digest = std::array<unsigned char, 32>;
 
 // SHA-256 from the system: CommonCrypto on macOS, Nettle on Linux.

@@ -160,4 +160,19 @@ Result<std::vector<std::string>> extended_attribute_names(int fd) {
 // Linux has no clone that creates its destination; callers copy instead.
 int clone_file(int, int, const char*) { return ENOTSUP; }
 
+int copy_file_data(int src_fd, int dst_fd) {
+  loff_t from = 0, to = 0;
+  for (;;) {
+    ssize_t copied = retry_on_eintr([&] {
+      return ::copy_file_range(src_fd, &from, dst_fd, &to, std::size_t{1} << 30, 0);
+    });
+    if (copied == 0) return 0;
+    if (copied > 0) continue;
+    // Older kernels refuse across volumes, some file systems refuse at all.
+    const bool unsupported =
+        errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS;
+    return unsupported && to == 0 ? ENOTSUP : errno;
+  }
+}
+
 }  // namespace support::platform

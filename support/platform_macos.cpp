@@ -155,4 +155,7 @@ int clone_file(int src_fd, int dst_dir_fd, const char* dst_name) {
   return ::fclonefileat(src_fd, dst_dir_fd, dst_name, CLONE_NOOWNERCOPY) == 0 ? 0 : errno;
 }
 
+// Where clone_file cannot clone, the file is copied by the caller.
+int copy_file_data(int, int) { return ENOTSUP; }
+
 }  // namespace support::platform

@@ -57,7 +57,11 @@ class DeltaUpdateTest : public ::testing::Test {
     big.replace(1 << 20, version.size(), version);
     write_file(bundle + "/Contents/Resources/big.bin", big);
     if (version == "1") write_file(bundle + "/Contents/Resources/dropped.txt", "only in 1\n");
+    write_file(bundle + "/Contents/Resources/kept.bin", kept_bytes());
   }
+
+  // A file the same in each version, larger than the copy's buffers.
+  static std::string kept_bytes() { return test_support::noise(1536 << 10, 7); }
 
   std::string make_delta(const std::string& name = "delta.zip") const {
     std::string output = tree.root() + "/" + name;
@@ -257,7 +261,24 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
        },
        "the delta update is damaged: the patch of Contents/Resources/big.bin has a damaged "
        "compressed stream"},
-      // Last: these change the installed bundle.
+      // Last: these change the installed bundle. A kept file is checked in
+      // its copy, which must be what the release kept.
+      {"kept file changed in its bytes",
+       [&] {
+         std::string bytes = kept_bytes();
+         bytes[bytes.size() - 1] ^= 1;
+         write_file(tree.target() + "/Contents/Resources/kept.bin", bytes);
+         return delta;
+       },
+       "the installed application does not match this delta update: "
+       "Contents/Resources/kept.bin"},
+      {"kept file changed in size",
+       [&] {
+         write_file(tree.target() + "/Contents/Resources/kept.bin", kept_bytes() + "more");
+         return delta;
+       },
+       "the installed application does not match this delta update: "
+       "Contents/Resources/kept.bin"},
       {"installed bundle changed",
        [&] {
          write_file(tree.target() + "/Contents/Resources/big.bin", "changed by the user\n");

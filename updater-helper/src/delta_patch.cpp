@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -162,53 +163,127 @@ struct Source {
   std::uint64_t old_offset;
 };
 
+// The old file's bytes, read a block at a time and kept in a small cache of
+// blocks: a patch's records read the old file near where the ones before
+// did, onwards and backwards (half of them within 4 KiB, nine in ten within
+// 500 KiB, in real releases).
+class OldFile {
+ public:
+  OldFile(int fd, std::uint64_t size)
+      // Left uninitialised: only the blocks read are ever touched.
+      : fd_(fd), size_(size), blocks_(new unsigned char[kBlocks * kBlock]) {
+    held_.fill(kNone);
+  }
+
+  struct Span {
+    const unsigned char* bytes;
+    std::size_t size;
+  };
+
+  // Up to `size` bytes from `offset`, at least one. The caller checked the
+  // range against the old file's size.
+  Result<Span> at(std::uint64_t offset, std::size_t size) {
+    const std::uint64_t block = offset / kBlock;
+    const std::size_t slot = static_cast<std::size_t>(block % kBlocks);
+    unsigned char* bytes = blocks_.get() + slot * kBlock;
+    const std::uint64_t start = block * kBlock;
+    const std::uint64_t left = size_ - start;
+    const std::size_t length = left < kBlock ? static_cast<std::size_t>(left) : kBlock;
+    if (held_[slot] != block) {
+      held_[slot] = kNone;
+      Result<void> read = pread_fully(fd_, bytes, length, start);
+      if (!read) return std::move(read).take_error();
+      held_[slot] = block;
+    }
+    const std::size_t within = static_cast<std::size_t>(offset - start);
+    const std::size_t available = length - within;
+    return Span{bytes + within, size < available ? size : available};
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 16 * 1024;
+  static constexpr std::size_t kBlocks = 64;
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+  int fd_;
+  std::uint64_t size_;
+  std::unique_ptr<unsigned char[]> blocks_;
+  std::array<std::uint64_t, kBlocks> held_;  // which block each slot holds
+};
+
+// The new file is written a full buffer at a time, and hashed as it is
+// written. Without that buffer, and the old file's cache, a patch of many
+// short records took two system calls a record.
 class Applier {
  public:
-  Applier(int old_fd, int new_fd, PatchStream& diff, PatchStream& extra, const Damage& damaged,
-          format::WordRule rule)
-      : old_fd_(old_fd), new_fd_(new_fd), diff_(diff), extra_(extra), damaged_(damaged),
-        words_(rule), buffers_(std::make_unique<unsigned char[]>(2 * kChunk)) {}
+  Applier(int old_fd, std::uint64_t old_size, int new_fd, PatchStream& diff, PatchStream& extra,
+          const Damage& damaged, format::WordRule rule)
+      : old_(old_fd, old_size), new_fd_(new_fd), diff_(diff), extra_(extra), damaged_(damaged),
+        words_(rule), new_bytes_(std::make_unique<unsigned char[]>(kChunk)) {}
 
   // Writes `size` bytes from `source` to the new file.
   Result<void> stream(Source source, std::uint64_t size) {
-    unsigned char* patch_bytes = buffers_.get();
-    unsigned char* old_bytes = buffers_.get() + kChunk;
     const bool diff = source.from_patch && source.from_old;
     PatchStream& from = diff ? diff_ : extra_;
     if (diff) words_.start_run(size);
     while (size > 0) {
-      std::size_t chunk = size < kChunk ? static_cast<std::size_t>(size) : kChunk;
-      if (source.from_patch) {
-        Result<std::size_t> got = from.read(patch_bytes, chunk);
-        if (!got) return std::move(got).take_error();
-        if (*got < chunk) return damaged_("ends inside a record");
+      if (used_ == kChunk) {
+        Result<void> flushed = flush();
+        if (!flushed) return flushed;
       }
+      const std::size_t room = kChunk - used_;
+      std::size_t chunk = size < room ? static_cast<std::size_t>(size) : room;
+      unsigned char* out = new_bytes_.get() + used_;
+      const unsigned char* old = nullptr;
       if (source.from_old) {
-        Result<void> read = pread_fully(old_fd_, old_bytes, chunk, source.old_offset);
-        if (!read) return read;
+        Result<OldFile::Span> read = old_.at(source.old_offset, chunk);
+        if (!read) return std::move(read).take_error();
+        old = read->bytes;
+        chunk = read->size;
         source.old_offset += chunk;
       }
-      const unsigned char* out = source.from_patch ? patch_bytes : old_bytes;
+      if (source.from_patch) {
+        Result<std::size_t> got = from.read(out, chunk);
+        if (!got) return std::move(got).take_error();
+        if (*got < chunk) return damaged_("ends inside a record");
+      } else {
+        std::memcpy(out, old, chunk);
+      }
       if (diff) {
-        words_.add(patch_bytes, old_bytes, chunk);
+        words_.add(out, old, chunk);
       } else {
         words_.pass(out, chunk);
       }
-      Result<void> written = write_fully(new_fd_, out, chunk);
-      if (!written) return written;
+      used_ += chunk;
       size -= chunk;
     }
     return support::success();
   }
 
+  // Writes what is buffered; the digest of everything written.
+  Result<support::platform::Sha256Digest> finish() {
+    Result<void> flushed = flush();
+    if (!flushed) return std::move(flushed).take_error();
+    return hasher_.finish();
+  }
+
  private:
-  int old_fd_;
+  Result<void> flush() {
+    hasher_.update(new_bytes_.get(), used_);
+    Result<void> written = write_fully(new_fd_, new_bytes_.get(), used_);
+    used_ = 0;
+    return written;
+  }
+
+  OldFile old_;
   int new_fd_;
   PatchStream& diff_;
   PatchStream& extra_;
   const Damage& damaged_;
   format::DiffWords words_;
-  std::unique_ptr<unsigned char[]> buffers_;  // the patch's bytes and the old file's
+  support::platform::Sha256 hasher_;
+  std::unique_ptr<unsigned char[]> new_bytes_;  // written when full
+  std::size_t used_ = 0;
 };
 
 }  // namespace
@@ -217,8 +292,10 @@ bool is_damaged_patch(const std::string& error) {
   return error.compare(0, kDamagedDelta.size(), kDamagedDelta) == 0;
 }
 
-Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_fd, int new_fd,
-                         std::uint64_t new_size, std::string_view name) {
+Result<support::platform::Sha256Digest> apply_patch(int old_fd, std::uint64_t old_size,
+                                                     int patch_fd, int new_fd,
+                                                     std::uint64_t new_size,
+                                                     std::string_view name) {
   const Damage damaged(name);
   struct stat status;
   if (::fstat(patch_fd, &status) != 0) return support::os_error(errno);
@@ -246,7 +323,7 @@ Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_fd, int n
   PatchStream diff(patch_fd, sizeof bytes + header.records_length, header.diff_length, damaged);
   const std::uint64_t extra_offset = sizeof bytes + header.records_length + header.diff_length;
   PatchStream extra(patch_fd, extra_offset, patch_size - extra_offset, damaged);
-  Applier applier(old_fd, new_fd, diff, extra, damaged, header.rule);
+  Applier applier(old_fd, old_size, new_fd, diff, extra, damaged, header.rule);
   std::uint64_t new_left = new_size;
   std::uint64_t old_position = 0;
   while (new_left > 0) {
@@ -277,16 +354,16 @@ Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_fd, int n
     const std::uint64_t sizes[] = {record.same, record.add, record.extra};
     for (int part = 0; part < 3; ++part) {
       Result<void> written = applier.stream(parts[part], sizes[part]);
-      if (!written) return written;
+      if (!written) return std::move(written).take_error();
     }
     old_position = backwards ? moved_from - distance : moved_from + distance;
     new_left -= record.same + record.add + record.extra;
   }
   for (PatchStream* stream : {&records, &diff, &extra}) {
     Result<void> finished = stream->finish();
-    if (!finished) return finished;
+    if (!finished) return std::move(finished).take_error();
   }
-  return support::success();
+  return applier.finish();
 }
 
 }  // namespace installer

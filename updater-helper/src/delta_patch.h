@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform.h"
 #include "result.h"
 
 namespace installer {
@@ -20,10 +21,13 @@ inline constexpr std::string_view kDamagedDelta = "the delta update is damaged: 
 // in it is checked against the old file, that size and what the patch still
 // holds before it is used, so nothing beyond `new_size` is ever written.
 // Memory is fixed, whatever the sizes: three decoders with their
-// dictionaries, bounded, and five buffers. Errors: "the delta update is damaged: the patch of
-// {name} {what}", or the system's error of a failed read or write.
-support::Result<void> apply_patch(int old_fd, std::uint64_t old_size, int patch_fd, int new_fd,
-                                  std::uint64_t new_size, std::string_view name);
+// dictionaries, bounded, four buffers and 1 MiB of the old file's blocks. Yields the SHA-256 of the bytes
+// written. Errors: "the delta update is damaged: the patch of {name}
+// {what}", or the system's error of a failed read or write.
+support::Result<support::platform::Sha256Digest> apply_patch(int old_fd, std::uint64_t old_size,
+                                                             int patch_fd, int new_fd,
+                                                             std::uint64_t new_size,
+                                                             std::string_view name);
 
 // Whether `error` from apply_patch says that the patch is damaged.
 bool is_damaged_patch(const std::string& error);

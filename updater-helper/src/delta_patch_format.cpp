@@ -50,29 +50,73 @@ void DiffWords::start_run(std::uint64_t size) {
   group_left_ = 0;
 }
 
+bool DiffWords::starts_word(std::uint64_t offset, std::uint64_t run_left, unsigned char last,
+                            unsigned char before_last) const {
+  if (run_left < 4) return false;
+  if (rule_ == WordRule::x86)
+    return last == 0xe8 || last == 0xe9 || (before_last == 0x0f && (last & 0xf0) == 0x80);
+  return offset % 4 == 0;
+}
+
 void DiffWords::next_group() {
-  bool word = false;
-  if (run_left_ >= 4) {
-    if (rule_ == WordRule::x86) {
-      word = last_ == 0xe8 || last_ == 0xe9 || (before_last_ == 0x0f && (last_ & 0xf0) == 0x80);
-    } else {
-      word = offset_ % 4 == 0;
-    }
-  }
-  group_left_ = word ? 4 : 1;
+  group_left_ = starts_word(offset_, run_left_, last_, before_last_) ? 4 : 1;
   carry_ = 0;
 }
 
+namespace {
+
+std::uint32_t load_u32(const unsigned char* bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+void store_u32(unsigned char* bytes, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+}  // namespace
+
+// The applier's inner loop: the state is kept in locals, which stores
+// through `diff` cannot be assumed to leave alone, and aligned words are
+// added whole.
 void DiffWords::add(unsigned char* diff, const unsigned char* old, std::size_t size) {
+  std::uint64_t offset = offset_, run_left = run_left_;
+  unsigned group_left = group_left_, carry = carry_;
+  unsigned char last = last_, before_last = before_last_;
   for (std::size_t i = 0; i < size; ++i) {
-    if (group_left_ == 0) next_group();
-    unsigned sum = diff[i] + old[i] + carry_;
+    if (group_left == 0 && rule_ == WordRule::aligned && offset % 4 == 0) {
+      // A word's bytes with their carries are the sum of two little-endian
+      // 32-bit words, its carry out dropped.
+      std::uint64_t whole = run_left < size - i ? run_left : size - i;
+      if (whole >= 4) {
+        whole &= ~std::uint64_t{3};
+        for (std::size_t end = i + static_cast<std::size_t>(whole); i < end; i += 4)
+          store_u32(diff + i, load_u32(diff + i) + load_u32(old + i));
+        offset += whole;
+        run_left -= whole;
+        before_last = diff[i - 2];
+        last = diff[i - 1];
+        if (i == size) break;
+      }
+    }
+    if (group_left == 0) {
+      group_left = starts_word(offset, run_left, last, before_last) ? 4 : 1;
+      carry = 0;
+    }
+    unsigned sum = diff[i] + old[i] + carry;
     diff[i] = static_cast<unsigned char>(sum);
-    carry_ = sum >> 8;
-    --group_left_;
-    --run_left_;
-    saw(diff[i]);
+    carry = sum >> 8;
+    --group_left;
+    --run_left;
+    before_last = last;
+    last = diff[i];
+    ++offset;
   }
+  offset_ = offset;
+  run_left_ = run_left;
+  group_left_ = group_left;
+  carry_ = carry;
+  last_ = last;
+  before_last_ = before_last;
 }
 
 void DiffWords::subtract(std::string& out, const unsigned char* target, const unsigned char* old,

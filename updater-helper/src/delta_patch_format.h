@@ -103,6 +103,9 @@ class DiffWords {
                 std::size_t size);
 
  private:
+  // Whether a word of the run starts at `offset`, after those bytes.
+  bool starts_word(std::uint64_t offset, std::uint64_t run_left, unsigned char last,
+                   unsigned char before_last) const;
   // Starts the next word or byte of the run.
   void next_group();
   void saw(unsigned char new_byte);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -195,6 +196,18 @@ class InstalledFiles {
   Result<UniqueFd> open(const std::string& path, const support::Sha256Digest& digest) {
     auto checked = checked_.find(path);
     if (checked != checked_.end() && checked->second != digest) return mismatch(path);
+    Result<UniqueFd> fd = open_file(path);
+    if (!fd || checked != checked_.end()) return fd;
+    Result<support::Sha256Digest> actual = support::sha256_of_descriptor(fd->get());
+    if (!actual) return failure(path, actual.error());
+    if (*actual != digest) return mismatch(path);
+    checked_.emplace(path, digest);
+    return fd;
+  }
+
+  // The installed regular file at `path`, its bytes not checked: a kept
+  // file is checked in its copy, the bytes that will be installed.
+  Result<UniqueFd> open_file(const std::string& path) {
     Split where = split(path);
     int error = 0;
     int directory = directories_.open(where.parent, error);
@@ -205,11 +218,6 @@ class InstalledFiles {
     struct stat status;
     if (::fstat(fd.get(), &status) != 0) return failure(path, errno);
     if (!S_ISREG(status.st_mode)) return mismatch(path);
-    if (checked != checked_.end()) return fd;
-    Result<support::Sha256Digest> actual = support::sha256_of_descriptor(fd.get());
-    if (!actual) return failure(path, actual.error());
-    if (*actual != digest) return mismatch(path);
-    checked_.emplace(path, digest);
     return fd;
   }
 
@@ -258,7 +266,8 @@ Result<void> copy_contents(int from, int to) {
   }
 }
 
-// A kept file: cloned where the volume can, copied where it cannot.
+// A kept file: cloned where the volume can, else copied by the system where
+// it can, else read and written here.
 Result<void> take_kept(int source, int directory, const std::string& name,
                        const std::string& path) {
   int cloned = support::platform::clone_file(source, directory, name.c_str());
@@ -268,6 +277,9 @@ Result<void> take_kept(int source, int directory, const std::string& name,
   UniqueFd copy(support::retry_on_eintr(
       [&] { return ::openat(directory, name.c_str(), kCreateFlags, 0600); }));
   if (!copy.valid()) return errno == EEXIST ? occupied(path, "a kept file") : failure(path, errno);
+  int copied_by_system = support::platform::copy_file_data(source, copy.get());
+  if (copied_by_system == 0) return support::success();
+  if (copied_by_system != ENOTSUP) return failure(path, copied_by_system);
   Result<void> copied = copy_contents(source, copy.get());
   if (!copied) return failure(path, copied.error());
   return support::success();
@@ -315,9 +327,11 @@ class TemporaryFile {
 };
 
 // A patched file: the patch staged at the entry's path applied to the
-// installed base, the result then taking the patch's place.
-Result<void> apply_staged_patch(InstalledFiles& installed, int directory, const DeltaEntry& entry,
-                                const std::string& name) {
+// installed base, the result then taking the patch's place. Yields the
+// digest of the bytes written.
+Result<support::Sha256Digest> apply_staged_patch(InstalledFiles& installed, int directory,
+                                                 const DeltaEntry& entry,
+                                                 const std::string& name) {
   Result<UniqueFd> base = installed.open(entry.base_path, entry.base_sha256);
   if (!base) return std::move(base).take_error();
   struct stat status;
@@ -327,12 +341,16 @@ Result<void> apply_staged_patch(InstalledFiles& installed, int directory, const 
   TemporaryFile result(directory);
   Result<int> fd = result.create();
   if (!fd) return failure(entry.path, fd.error());
-  Result<void> applied = apply_patch(base->get(), static_cast<std::uint64_t>(status.st_size),
-                                     patch->get(), *fd, entry.size, shown(entry.path));
-  if (!applied && is_damaged_patch(applied.error())) return applied;
-  if (applied) applied = result.replace(name);
-  if (!applied) return failure(entry.path, applied.error());
-  return support::success();
+  Result<support::Sha256Digest> applied =
+      apply_patch(base->get(), static_cast<std::uint64_t>(status.st_size), patch->get(), *fd,
+                  entry.size, shown(entry.path));
+  if (!applied) {
+    if (is_damaged_patch(applied.error())) return std::move(applied).take_error();
+    return failure(entry.path, applied.error());
+  }
+  Result<void> replaced = result.replace(name);
+  if (!replaced) return failure(entry.path, replaced.error());
+  return applied;
 }
 
 Result<void> remove_extended_attributes(int fd, const std::string& path) {
@@ -346,19 +364,26 @@ Result<void> remove_extended_attributes(int fd, const std::string& path) {
 }
 
 // Every file ends the same way, whatever its source: checked against the
-// manifest, stripped of extended attributes, given its mode.
-Result<void> finish_file(int directory, const std::string& name, const DeltaEntry& entry) {
+// manifest, stripped of extended attributes, given its mode. `written`: the
+// digest of the bytes the rebuild wrote, where it wrote them itself. A kept
+// file that differs is the installed file's difference.
+Result<void> finish_file(int directory, const std::string& name, const DeltaEntry& entry,
+                         const std::optional<support::Sha256Digest>& written) {
   Result<UniqueFd> fd = open_staged_file(directory, name, entry.path);
   if (!fd) return std::move(fd).take_error();
+  const bool kept = entry.source == Source::kept;
   struct stat status;
   if (::fstat(fd->get(), &status) != 0) return failure(entry.path, errno);
   if (static_cast<std::uint64_t>(status.st_size) != entry.size) {
+    if (kept) return mismatch(entry.path);
     return invalid(shown(entry.path) + " has " + std::to_string(status.st_size) +
                    " bytes where the manifest records " + std::to_string(entry.size));
   }
-  Result<support::Sha256Digest> digest = support::sha256_of_descriptor(fd->get());
+  Result<support::Sha256Digest> digest =
+      written ? Result<support::Sha256Digest>(*written) : support::sha256_of_descriptor(fd->get());
   if (!digest) return failure(entry.path, digest.error());
   if (*digest != entry.sha256) {
+    if (kept) return mismatch(entry.path);
     return invalid(shown(entry.path) + " does not have the digest the manifest records");
   }
   Result<void> stripped = remove_extended_attributes(fd->get(), entry.path);
@@ -394,16 +419,19 @@ Result<void> rebuild_entry(InstalledFiles& installed, DirectoryCursor& staged,
     }
     return errno == EEXIST ? occupied(entry.path, "a link") : failure(entry.path, errno);
   }
-  Result<void> produced = support::success();
+  std::optional<support::Sha256Digest> written;
   if (entry.source == Source::kept) {
-    Result<UniqueFd> source = installed.open(entry.path, entry.sha256);
+    Result<UniqueFd> source = installed.open_file(entry.path);
     if (!source) return std::move(source).take_error();
-    produced = take_kept(source->get(), directory, where.name, entry.path);
+    Result<void> taken = take_kept(source->get(), directory, where.name, entry.path);
+    if (!taken) return taken;
   } else if (entry.source == Source::patched) {
-    produced = apply_staged_patch(installed, directory, entry, where.name);
+    Result<support::Sha256Digest> patched =
+        apply_staged_patch(installed, directory, entry, where.name);
+    if (!patched) return std::move(patched).take_error();
+    written = *patched;
   }
-  if (!produced) return produced;
-  return finish_file(directory, where.name, entry);
+  return finish_file(directory, where.name, entry, written);
 }
 
 // Refuses what the staged directory `path` holds beyond the manifest.

@@ -273,3 +273,41 @@ TEST(DeltaSuffixIndex, LongestMatchIsFoundAtItsPositionWhateverTheFilesSize) {
 }
 
 }  // namespace
+
+// The applier adds a run's diff bytes as the old file's and the patch's
+// buffers give them, so a word may start in one call and end in the next:
+// every way of cutting the run in two gives the bytes of the run taken whole,
+// and subtracting them gives the diff bytes back.
+TEST(DeltaPatch, DiffBytesAddTheSameWhereverTheRunIsCut) {
+  // Opcodes that start x86 words among the noise, some with carries.
+  std::string made = random_bytes(61, 3);
+  for (std::size_t at : {std::size_t{5}, std::size_t{17}, std::size_t{40}}) made[at] = '\xe8';
+  made.replace(26, 2, "\x0f\x84");
+  const std::string old = random_bytes(made.size(), 4);
+  for (WordRule rule : {WordRule::aligned, WordRule::x86}) {
+    for (std::size_t start : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+      SCOPED_TRACE("rule " + std::to_string(static_cast<int>(rule)) + ", run from byte " +
+                   std::to_string(start));
+      const std::size_t length = made.size() - start;
+      // The diff bytes that make `made` from `old`, with `start` bytes before the run.
+      installer::patch_format::DiffWords maker(rule);
+      auto in = [](const std::string& s, std::size_t at) {
+        return reinterpret_cast<const unsigned char*>(s.data() + at);
+      };
+      maker.pass(in(made, 0), start);
+      maker.start_run(length);
+      std::string diff;
+      maker.subtract(diff, in(made, start), in(old, start), length);
+      for (std::size_t cut = 0; cut <= length; ++cut) {
+        installer::patch_format::DiffWords applier(rule);
+        applier.pass(in(made, 0), start);
+        applier.start_run(length);
+        std::string bytes = diff;
+        auto* out = reinterpret_cast<unsigned char*>(&bytes[0]);
+        applier.add(out, in(old, start), cut);
+        applier.add(out + cut, in(old, start + cut), length - cut);
+        ASSERT_EQ(bytes, made.substr(start)) << "cut after " << cut;
+      }
+    }
+  }
+}
