@@ -19,6 +19,19 @@ Result<std::string> read_all(int fd) {
   }
 }
 
+Result<std::size_t> pread_up_to(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
+  char* bytes = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = retry_on_eintr(
+        [&] { return ::pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done)); });
+    if (n < 0) return os_error(errno);
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
 Result<void> write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = retry_on_eintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
