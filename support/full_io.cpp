@@ -19,6 +19,18 @@ Result<std::string> read_all(int fd) {
   }
 }
 
+Result<std::size_t> read_up_to(int fd, void* buffer, std::size_t size) {
+  char* bytes = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = retry_on_eintr([&] { return ::read(fd, bytes + done, size - done); });
+    if (n < 0) return os_error(errno);
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
 Result<std::size_t> pread_up_to(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
   char* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;

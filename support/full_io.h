@@ -14,6 +14,10 @@ namespace support {
 // Everything `fd` holds from its current offset. Error: the system's.
 Result<std::string> read_all(int fd);
 
+// Reads `size` bytes into `buffer`, fewer only at the end of the file. The
+// count read, or the system's error.
+Result<std::size_t> read_up_to(int fd, void* buffer, std::size_t size);
+
 // Reads `size` bytes at `offset` into `buffer`, fewer only at the end of
 // the file, without moving the file offset. The count read, or the
 // system's error.

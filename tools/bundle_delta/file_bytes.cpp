@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "full_io.h"
 #include "os_error.h"
 
 namespace delta {
@@ -20,13 +21,10 @@ support::Result<FileBytes> FileBytes::read(int fd) {
   void* data = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
   if (data == MAP_FAILED) return support::os_error(errno);
   FileBytes bytes(static_cast<char*>(data), length);
-  while (bytes.size_ < length) {
-    ssize_t n = support::retry_on_eintr(
-        [&] { return ::read(fd, bytes.data_ + bytes.size_, length - bytes.size_); });
-    if (n < 0) return support::os_error(errno);
-    if (n == 0) break;  // shorter than it was: what it holds now
-    bytes.size_ += static_cast<std::size_t>(n);
-  }
+  // Shorter than it was: what it holds now.
+  support::Result<std::size_t> read = support::read_up_to(fd, bytes.data_, length);
+  if (!read) return std::move(read).take_error();
+  bytes.size_ = *read;
   return bytes;
 }
 
