@@ -132,7 +132,8 @@ support::Result<void> check_gatekeeper(const std::string& bundle, const Tools& t
 // (and read a device for ever), so the file is looked at first, without
 // waiting. One that cannot be opened is left to PlistBuddy to report.
 support::Result<void> check_plist_is_a_file(const std::string& plist) {
-  support::UniqueFd fd(::open(plist.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  support::UniqueFd fd(support::retry_on_eintr(
+      [&] { return ::open(plist.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }));
   struct stat status;
   if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || S_ISREG(status.st_mode)) {
     return support::success();
