@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "beneath.h"
+#include "open_beneath.h"
 #include "bundle_paths.h"
 #include "bundle_version.h"
 #include "delta_manifest.h"

@@ -5,7 +5,7 @@
 #include <map>
 #include <optional>
 
-#include "beneath.h"
+#include "open_beneath.h"
 #include "deflated_size.h"
 #include "digest.h"
 #include "full_io.h"

@@ -9,11 +9,12 @@
 #include <cstdint>
 #include <map>
 
-#include "beneath.h"
+#include "open_beneath.h"
 #include "bundle_tree.h"
 #include "deflated_size.h"
 #include "delta_plan.h"
-#include "delta_zip.h"
+#include "zip_extraction.h"
+#include "zip_writing.h"
 #include "files.h"
 #include "temp_dir.h"
 
