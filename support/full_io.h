@@ -14,6 +14,10 @@ namespace support {
 // Everything `fd` holds from its current offset. Error: the system's.
 Result<std::string> read_all(int fd);
 
+// The same, but no more than `most` bytes: a longer file gives its first
+// `most`. Error: the system's.
+Result<std::string> read_at_most(int fd, std::size_t most);
+
 // Reads `size` bytes into `buffer`, fewer only at the end of the file. The
 // count read, or the system's error.
 Result<std::size_t> read_up_to(int fd, void* buffer, std::size_t size);
