@@ -12,21 +12,13 @@
 #include <vector>
 
 #include "os_error.h"
+#include "temp_dir.h"
 
 namespace support {
 namespace {
 
 class TreeWalkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tree-walk-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
   void make(const std::vector<std::string>& directories, const std::vector<std::string>& files) {
     for (const std::string& d : directories) ASSERT_EQ(::mkdir((root_ + "/" + d).c_str(), 0755), 0);
     for (const std::string& f : files) {
@@ -35,7 +27,8 @@ class TreeWalkTest : public ::testing::Test {
       std::fclose(file);
     }
   }
-  std::string root_;
+  test_support::TempDir dir_{"tree-walk-test"};
+  const std::string& root_ = dir_.path();
 };
 
 int open_descriptors() {
