@@ -103,7 +103,8 @@ void ensure_standard_streams_open() {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // open returns the lowest free number, which is this one; inherited on
     // purpose, as the standard stream it stands in for.
-    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    int opened = retry_on_eintr(
+        [&] { return ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY); });
     if (opened >= 0 && opened != fd) ::close(opened);
   }
 }

@@ -19,4 +19,7 @@ using DirStream = std::unique_ptr<DIR, DirCloser>;
 // Error: the system's.
 Result<DirStream> listing_from_start(int directory);
 
+// The same, empty with errno set on failure.
+DirStream listing_from_start_or_errno(int directory);
+
 }  // namespace support

@@ -10,6 +10,7 @@
 #include <climits>
 #include <string_view>
 
+#include "full_io.h"
 #include "os_error.h"
 #include "platform.h"
 
@@ -67,14 +68,9 @@ std::optional<uint64_t> process_start_time(pid_t pid) {
   // Field 22 lies well within the first kilobyte: a short name and twenty
   // numbers come before it.
   char buffer[1024];
-  size_t size = 0;
-  while (size < sizeof buffer) {
-    ssize_t got = retry_on_eintr([&] { return ::read(file.get(), buffer + size, sizeof buffer - size); });
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    size += static_cast<size_t>(got);
-  }
-  return start_time_in_stat(std::string_view(buffer, size));
+  Result<size_t> size = read_up_to(file.get(), buffer, sizeof buffer);
+  if (!size) return std::nullopt;
+  return start_time_in_stat(std::string_view(buffer, *size));
 }
 
 const char* signal_name(int signal) {

@@ -126,7 +126,8 @@ Result<bool> remove_extended_attribute(int fd, const char* name) {
 // macOS (removexattr(2) names XATTR_NOFOLLOW for it), and fremovexattr on
 // that descriptor takes them from the link.
 Result<bool> remove_link_extended_attribute(int directory, const char* link, const char* name) {
-  UniqueFd fd(::openat(directory, link, O_RDONLY | O_SYMLINK | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd fd(retry_on_eintr(
+      [&] { return ::openat(directory, link, O_RDONLY | O_SYMLINK | O_CLOEXEC | O_NONBLOCK); }));
   if (!fd.valid()) return os_error(errno);
   return remove_extended_attribute(fd.get(), name);
 }

@@ -331,3 +331,21 @@ TEST_F(BundleDeltaTest, RefusedBundlesLeaveNoOutput) {
 }
 
 }  // namespace
+
+// A tree deeper than the tool could hold one descriptor for each level of:
+// 300 levels under a limit of 64 open descriptors.
+TEST_F(BundleDeltaTest, DeepTreesAreWalkedWithFewDescriptors) {
+  make_pair();
+  std::string deep = "Contents/Resources";
+  for (int level = 0; level < 300; ++level) deep += "/d";
+  write_file(old_app + "/" + deep + "/kept.txt", "the same in both\n");
+  write_file(new_app + "/" + deep + "/kept.txt", "the same in both\n");
+  write_file(new_app + "/" + deep + "/added.txt", "only in the new one\n");
+  test_support::ProgramRun result = test_support::run_program(
+      "/bin/sh",
+      {"-c", "ulimit -n 64 && exec \"$0\" \"$@\"", BUNDLE_DELTA, "--from", old_app, "--to",
+       new_app, "--output", output},
+      {"PATH=/usr/bin:/bin"}, dir.path());
+  ASSERT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_EQ(zip_names(output).count("Zentrivale.app/" + deep + "/added.txt"), 1u);
+}

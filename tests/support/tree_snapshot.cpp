@@ -1,6 +1,5 @@
 #include "tree_snapshot.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +8,9 @@
 #include <fstream>
 #include <iterator>
 #include <vector>
+
+#include "tree_walk.h"
+#include "unique_fd.h"
 
 namespace test_support {
 namespace {
@@ -34,52 +36,44 @@ std::string octal(mode_t mode) {
   return text;
 }
 
-void walk(const std::string& root, const std::string& relative, const std::set<std::string>& skip,
-          Snapshot& out) {
-  std::string directory = relative.empty() ? root : root + "/" + relative;
-  DIR* listing = ::opendir(directory.c_str());
-  if (!listing) {
-    out[relative + "/"] = "unreadable";
-    return;
-  }
-  std::vector<std::string> names;
-  while (dirent* entry = ::readdir(listing)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(listing);
-  for (const std::string& name : names) {
-    std::string path = relative.empty() ? name : relative + "/" + name;
-    if (skip.count(path)) continue;
-    std::string full = root + "/" + path;
-    struct stat st;
-    if (::lstat(full.c_str(), &st) != 0) {
-      out[path] = "vanished";
-      continue;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      out[path] = "directory " + octal(st.st_mode);
-      walk(root, path, skip, out);
-    } else if (S_ISLNK(st.st_mode)) {
-      char target[4096];
-      ssize_t n = ::readlink(full.c_str(), target, sizeof target);
-      out[path] = "link " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
-    } else if (S_ISREG(st.st_mode)) {
-      out[path] = "file " + octal(st.st_mode) + " " + std::to_string(st.st_size) + " " +
-                  digest(full);
-    } else {
-      out[path] = "special " + std::to_string(st.st_mode);
-    }
-  }
-}
-
 }  // namespace
 
 Snapshot snapshot(const std::string& root, const std::set<std::string>& skip) {
   struct stat st;
   if (::lstat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {{".", "not a directory"}};
   Snapshot out;
-  walk(root, "", skip, out);
+  support::UniqueFd top(support::open_directory(root.c_str()));
+  if (!top.valid()) return {{"/", "unreadable"}};
+  support::TreeVisitor visitor;
+  visitor.order = support::TreeVisitor::Order::sorted;
+  visitor.visit = [&](const support::WalkEntry& entry) -> support::Result<bool> {
+    const std::string& path = entry.path;
+    if (skip.count(path)) return false;
+    const mode_t mode = entry.status.st_mode;
+    if (S_ISDIR(mode)) {
+      out[path] = "directory " + octal(mode);
+    } else if (S_ISLNK(mode)) {
+      char target[4096];
+      ssize_t n = ::readlinkat(entry.directory_fd, entry.name.c_str(), target, sizeof target);
+      out[path] = "link " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+    } else if (S_ISREG(mode)) {
+      out[path] = "file " + octal(mode) + " " + std::to_string(entry.status.st_size) + " " +
+                  digest(root + "/" + path);
+    } else {
+      out[path] = "special " + std::to_string(mode);
+    }
+    return true;
+  };
+  // What cannot be read is part of the snapshot, and the walk goes on.
+  visitor.failed = [&](const support::WalkFailure& failure) -> support::Result<void> {
+    if (failure.listing) {
+      out[failure.path + "/"] = "unreadable";
+    } else {
+      out[failure.path] = "vanished";
+    }
+    return support::success();
+  };
+  (void)support::walk_tree(top.get(), visitor);
   return out;
 }
 

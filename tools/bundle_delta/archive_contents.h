@@ -8,7 +8,7 @@
 
 #include "bundle_tree.h"
 #include "delta_plan.h"
-#include "delta_zip.h"
+#include "zip_writing.h"
 
 namespace delta {
 

@@ -1,21 +1,19 @@
 #include "bundle_tree.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <memory>
 
-#include "beneath.h"
+#include "open_beneath.h"
 #include "bundle_paths.h"
 #include "bundle_version.h"
 #include "delta_manifest.h"
 #include "os_error.h"
 #include "plist_reader.h"
 #include "path.h"
+#include "tree_walk.h"
 #include "utf8.h"
 
 namespace delta {
@@ -24,26 +22,8 @@ namespace {
 using support::Error;
 using support::Result;
 
-struct CloseDir {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 Error cannot_read(const BundleTree& tree, const std::string& path, const std::string& cause) {
   return Error("cannot read " + shown_path(tree, path) + ": " + cause);
-}
-
-Result<std::vector<std::string>> sorted_names(DIR* dir) {
-  std::vector<std::string> names;
-  for (;;) {
-    errno = 0;
-    dirent* entry = ::readdir(dir);
-    if (!entry) break;
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(std::move(name));
-  }
-  if (errno != 0) return support::os_error(errno);
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 Result<std::string> link_target(int directory, const std::string& name, off_t size) {
@@ -63,41 +43,32 @@ TreeEntry::Kind kind_of(mode_t mode) {
   return TreeEntry::Kind::other;
 }
 
-// Appends the entries of the open directory `fd` (at `prefix`), recursing
-// into subdirectories right after each one's own entry.
-Result<void> walk_directory(BundleTree& tree, support::UniqueFd fd, const std::string& prefix) {
-  DIR* raw = ::fdopendir(fd.get());
-  if (!raw) return cannot_read(tree, prefix, support::os_error_text(errno));
-  fd.release();
-  std::unique_ptr<DIR, CloseDir> dir(raw);
-  Result<std::vector<std::string>> names = sorted_names(dir.get());
-  if (!names) return cannot_read(tree, prefix, names.error());
-
-  const int directory = ::dirfd(dir.get());
-  for (const std::string& name : *names) {
+// Appends every entry below the tree's root, parents first, names in byte
+// order in each directory.
+Result<void> walk_entries(BundleTree& tree) {
+  support::TreeVisitor visitor;
+  visitor.order = support::TreeVisitor::Order::sorted;
+  visitor.visit = [&tree](const support::WalkEntry& found) -> Result<bool> {
     TreeEntry entry;
-    entry.path = prefix.empty() ? name : prefix + "/" + name;
-    struct stat st;
-    if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return cannot_read(tree, entry.path, support::os_error_text(errno));
+    entry.path = found.path;
+    entry.kind = kind_of(found.status.st_mode);
+    entry.mode = static_cast<std::uint32_t>(found.status.st_mode & 07777);
+    if (entry.kind == TreeEntry::Kind::file) {
+      entry.size = static_cast<std::uint64_t>(found.status.st_size);
     }
-    entry.kind = kind_of(st.st_mode);
-    entry.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
-    if (entry.kind == TreeEntry::Kind::file) entry.size = static_cast<std::uint64_t>(st.st_size);
     if (entry.kind == TreeEntry::Kind::symlink) {
-      Result<std::string> target = link_target(directory, name, st.st_size);
+      Result<std::string> target =
+          link_target(found.directory_fd, found.name, found.status.st_size);
       if (!target) return cannot_read(tree, entry.path, target.error());
       entry.link_target = std::move(*target);
     }
-    tree.entries.push_back(entry);
-    if (entry.kind != TreeEntry::Kind::directory) continue;
-
-    Result<support::UniqueFd> child = open_beneath(directory, name, O_RDONLY | O_DIRECTORY);
-    if (!child) return cannot_read(tree, entry.path, child.error());
-    Result<void> walked = walk_directory(tree, std::move(*child), entry.path);
-    if (!walked) return walked;
-  }
-  return support::success();
+    tree.entries.push_back(std::move(entry));
+    return true;
+  };
+  visitor.failed = [&tree](const support::WalkFailure& failure) -> Result<void> {
+    return cannot_read(tree, failure.path, support::os_error_text(failure.error));
+  };
+  return support::walk_tree(tree.root_fd.get(), visitor);
 }
 
 // The installer's own rules, so that a bundle it would refuse is refused
@@ -149,9 +120,7 @@ Result<BundleTree> walk_bundle(const std::string& root) {
   }
   tree.root_mode = static_cast<std::uint32_t>(st.st_mode & 07777);
 
-  Result<support::UniqueFd> walk_fd = open_beneath(tree.root_fd.get(), "", O_RDONLY | O_DIRECTORY);
-  if (!walk_fd) return cannot_read(tree, "", walk_fd.error());
-  Result<void> walked = walk_directory(tree, std::move(*walk_fd), "");
+  Result<void> walked = walk_entries(tree);
   if (!walked) return std::move(walked).take_error();
   return tree;
 }
@@ -182,6 +151,14 @@ Result<void> read_tree_file_in_chunks(const BundleTree& tree, const std::string&
     if (n == 0) return support::success();
     take(std::string_view(buffer, static_cast<std::size_t>(n)));
   }
+}
+
+Result<support::Sha256Digest> tree_file_digest(const BundleTree& tree, const std::string& path) {
+  Result<support::UniqueFd> fd = open_beneath(tree.root_fd.get(), path, O_RDONLY);
+  if (!fd) return cannot_read(tree, path, fd.error());
+  Result<support::Sha256Digest> digest = support::sha256_of_descriptor(fd->get());
+  if (!digest) return cannot_read(tree, path, digest.error());
+  return digest;
 }
 
 Result<FileBytes> read_tree_file(const BundleTree& tree, const std::string& path) {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "digest.h"
 #include "file_bytes.h"
 #include "result.h"
 #include "unique_fd.h"
@@ -44,6 +45,11 @@ support::Result<void> check_shippable(const BundleTree& tree);
 // "cannot read {path}: {cause}".
 support::Result<void> read_tree_file_in_chunks(const BundleTree& tree, const std::string& path,
                                                const std::function<void(std::string_view)>& take);
+
+// The digest of the file `path` of the tree, read in chunks. Error: "cannot
+// read {path}: {cause}".
+support::Result<support::Sha256Digest> tree_file_digest(const BundleTree& tree,
+                                                        const std::string& path);
 
 // The file `path` of the tree, whole. Error: "cannot read {path}: {cause}".
 support::Result<FileBytes> read_tree_file(const BundleTree& tree, const std::string& path);

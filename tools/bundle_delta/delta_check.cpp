@@ -7,10 +7,10 @@
 #include <cstring>
 #include <optional>
 
-#include "beneath.h"
+#include "open_beneath.h"
 #include "delta_manifest.h"
 #include "delta_rebuild.h"
-#include "delta_zip.h"
+#include "zip_extraction.h"
 #include "full_io.h"
 #include "os_error.h"
 #include "path.h"

@@ -6,7 +6,7 @@
 #include <map>
 #include <optional>
 
-#include "beneath.h"
+#include "open_beneath.h"
 #include "budgeted_jobs.h"
 #include "deflated_size.h"
 #include "digest.h"
@@ -22,15 +22,6 @@ using installer::DeltaEntry;
 using support::Result;
 using support::Sha256Digest;
 
-// A file's digest, read in chunks rather than whole.
-Result<Sha256Digest> digest_of_file(const BundleTree& tree, const std::string& path) {
-  support::platform::Sha256 hasher;
-  Result<void> read = read_tree_file_in_chunks(
-      tree, path, [&](std::string_view chunk) { hasher.update(chunk.data(), chunk.size()); });
-  if (!read) return std::move(read).take_error();
-  return hasher.finish();
-}
-
 // The old bundle's regular files: by path, and by digest and by name for a
 // file the new bundle has moved.
 class OldFiles {
@@ -39,7 +30,7 @@ class OldFiles {
     OldFiles files;
     for (const TreeEntry& entry : tree.entries) {
       if (entry.kind != TreeEntry::Kind::file) continue;
-      Result<Sha256Digest> digest = digest_of_file(tree, entry.path);
+      Result<Sha256Digest> digest = tree_file_digest(tree, entry.path);
       if (!digest) return std::move(digest).take_error();
       files.by_path_[entry.path] = {&entry, *digest};
       files.by_digest_.emplace(*digest, entry.path);
@@ -216,7 +207,7 @@ Result<DeltaPlan> plan_delta(const BundleTree& old_tree, const BundleTree& new_t
     if (entry.kind == TreeEntry::Kind::file) {
       // A file is read whole only when it changed; the self-check catches
       // one that changes meanwhile.
-      Result<Sha256Digest> digest = digest_of_file(new_tree, entry.path);
+      Result<Sha256Digest> digest = tree_file_digest(new_tree, entry.path);
       if (!digest) {
         listed = std::move(digest).take_error();
         break;

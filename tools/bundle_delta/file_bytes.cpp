@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "full_io.h"
 #include "os_error.h"
 
 namespace delta {
@@ -53,14 +54,10 @@ support::Result<FileBytes> FileBytes::read(int fd) {
   PageMemory pages(length);
   if (!pages.mapped()) return support::os_error(errno);
   FileBytes bytes(std::move(pages));
-  char* data = bytes.pages_.data();
-  while (bytes.size_ < length) {
-    ssize_t n = support::retry_on_eintr(
-        [&] { return ::read(fd, data + bytes.size_, length - bytes.size_); });
-    if (n < 0) return support::os_error(errno);
-    if (n == 0) break;  // shorter than it was: what it holds now
-    bytes.size_ += static_cast<std::size_t>(n);
-  }
+  // Shorter than it was: what it holds now.
+  support::Result<std::size_t> read = support::read_up_to(fd, bytes.pages_.data(), length);
+  if (!read) return std::move(read).take_error();
+  bytes.size_ = *read;
   return bytes;
 }
 

@@ -7,12 +7,12 @@
 #include <future>
 
 #include "archive_contents.h"
-#include "beneath.h"
+#include "open_beneath.h"
 #include "bundle_tree.h"
 #include "delta_check.h"
 #include "delta_plan.h"
 #include "delta_report.h"
-#include "delta_zip.h"
+#include "zip_writing.h"
 #include "os_error.h"
 #include "path.h"
 #include "utf8.h"

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "delta_patch.h"
+#include "os_error.h"
 #include "patch_maker.h"
 #include "unique_fd.h"
 
@@ -46,10 +47,11 @@ int main(int argc, char** argv) {
   std::ofstream(argv[3], std::ios::binary) << patch;
   std::printf("make_patch %.3f s, patch %zu bytes\n", took.count(), patch.size());
 
-  support::UniqueFd old_fd(::open(argv[1], O_RDONLY | O_CLOEXEC));
-  support::UniqueFd patch_fd(::open(argv[3], O_RDONLY | O_CLOEXEC));
+  support::UniqueFd old_fd(support::retry_on_eintr([&] { return ::open(argv[1], O_RDONLY | O_CLOEXEC); }));
+  support::UniqueFd patch_fd(support::retry_on_eintr([&] { return ::open(argv[3], O_RDONLY | O_CLOEXEC); }));
   std::string check = std::string(argv[3]) + ".applied";
-  support::UniqueFd new_fd(::open(check.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  support::UniqueFd new_fd(support::retry_on_eintr(
+      [&] { return ::open(check.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
   auto applied = installer::apply_patch(old_fd.get(), old_bytes.size(), patch_fd.get(),
                                        new_fd.get(), new_bytes.size(), "NEW");
   if (!applied || slurp(check.c_str()) != new_bytes) {

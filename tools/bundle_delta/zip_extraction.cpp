@@ -1,4 +1,6 @@
 // Extracting ZIP archives with libzip, never outside the destination.
+#include "zip_extraction.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "beneath.h"
-#include "delta_zip.h"
 #include "full_io.h"
+#include "open_beneath.h"
 #include "os_error.h"
 #include "utf8.h"
 #include "zip_error_text.h"
+#include "zip_item.h"
 
 namespace delta {
 namespace {

@@ -1,4 +1,6 @@
 // Writing ZIP archives with libzip.
+#include "zip_writing.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,9 +10,8 @@
 #include <ctime>
 #include <memory>
 
-#include "beneath.h"
 #include "deflated_size.h"
-#include "delta_zip.h"
+#include "open_beneath.h"
 #include "os_error.h"
 #include "utf8.h"
 #include "zip_error_text.h"

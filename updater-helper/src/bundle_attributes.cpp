@@ -37,8 +37,10 @@ support::Result<bool> clear_entry(const WalkEntry& entry) {
         entry.directory_fd, entry.name.c_str(), support::platform::kQuarantineAttribute);
   }
   if (!S_ISREG(entry.status.st_mode) && !S_ISDIR(entry.status.st_mode)) return false;
-  support::UniqueFd fd(::openat(entry.directory_fd, entry.name.c_str(),
-                                O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  support::UniqueFd fd(support::retry_on_eintr([&] {
+    return ::openat(entry.directory_fd, entry.name.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  }));
   if (!fd.valid()) return support::os_error(errno);
   struct stat status;
   if (::fstat(fd.get(), &status) != 0) return support::os_error(errno);

@@ -132,7 +132,8 @@ support::Result<void> check_gatekeeper(const std::string& bundle, const Tools& t
 // (and read a device for ever), so the file is looked at first, without
 // waiting. One that cannot be opened is left to PlistBuddy to report.
 support::Result<void> check_plist_is_a_file(const std::string& plist) {
-  support::UniqueFd fd(::open(plist.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  support::UniqueFd fd(support::retry_on_eintr(
+      [&] { return ::open(plist.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }));
   struct stat status;
   if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || S_ISREG(status.st_mode)) {
     return support::success();
@@ -150,16 +151,19 @@ std::string team_requirement(const std::string& team_id) {
 }
 
 support::Result<std::string> read_plist_key(const std::string& plist, const std::string& key,
-                                            const Tools& tools) {
+                                            const Tools& tools, bool* value_at_fault) {
+  if (value_at_fault) *value_at_fault = false;
   if (auto file = check_plist_is_a_file(plist); !file) return std::move(file).take_error();
   auto run = run_capturing(tools.plist_buddy, {tools.plist_buddy, "-c", "Print :" + key, plist});
   if (!run) return support::Error("could not read " + key + ": " + run.error());
+  if (value_at_fault) *value_at_fault = true;
   if (run->wait_status != 0) {
     return support::Error("could not read " + key + " from the application's Info.plist");
   }
   std::string value =
       support::trim_unicode_white_space(support::lossy_utf8(run->standard_output));
   if (value.empty()) return support::Error(key + " in the application's Info.plist is empty");
+  if (value_at_fault) *value_at_fault = false;
   return value;
 }
 

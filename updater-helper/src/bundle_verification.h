@@ -16,9 +16,10 @@ namespace installer {
 // PlistBuddy for ever) gives "could not read {path}: it is not a regular
 // file". Errors: "could not read {}: {}",
 // "could not read {} from the application's Info.plist",
-// "{} in the application's Info.plist is empty".
+// "{} in the application's Info.plist is empty". `value_at_fault`, when
+// given, tells whether a failure is one of these last two, the value's own.
 support::Result<std::string> read_plist_key(const std::string& plist, const std::string& key,
-                                            const Tools& tools);
+                                            const Tools& tools, bool* value_at_fault = nullptr);
 
 // Info.plist present, identifier equal to `expected_bundle_id`, executable
 // present, with `not_older_than` (an installed bundle) a CFBundleVersion not

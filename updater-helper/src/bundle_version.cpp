@@ -59,21 +59,23 @@ std::optional<std::string> bundle_version_fault(std::string_view version) {
   return std::nullopt;
 }
 
-support::Result<std::string> read_bundle_version(const std::string& bundle, const Tools& tools) {
+support::Result<std::string> read_bundle_version(const std::string& bundle, const Tools& tools,
+                                                 bool* value_at_fault) {
   support::Result<std::string> printed =
-      read_plist_key(support::join(bundle, kInfoPlist), kVersionKey, tools);
+      read_plist_key(support::join(bundle, kInfoPlist), kVersionKey, tools, value_at_fault);
   if (!printed) return printed;
   return comparable_bundle_version(*printed);
 }
 
 support::Result<std::string> read_installed_version(const std::string& target,
                                                     const Tools& tools) {
-  support::Result<std::string> version = read_bundle_version(target, tools);
+  bool value_at_fault = false;
+  support::Result<std::string> version = read_bundle_version(target, tools, &value_at_fault);
   if (version) return version;
-  // Messages about "the application's Info.plist" speak of the new bundle;
-  // the others (PlistBuddy not run, a property list that is no file) name
-  // their cause and stay as they are.
-  if (version.error().find("the application's Info.plist") == std::string::npos) return version;
+  // The value's own faults are told as "the application's Info.plist", the
+  // new bundle's words; the others (PlistBuddy not run, a property list that
+  // is no file) name their cause and stay as they are.
+  if (!value_at_fault) return version;
   return support::Error(
       "could not read CFBundleVersion from the installed application's Info.plist");
 }

@@ -30,8 +30,10 @@ std::string comparable_bundle_version(std::string_view value);
 // "holds a line feed"; nothing when it can.
 std::optional<std::string> bundle_version_fault(std::string_view version);
 
-// The comparable CFBundleVersion of `bundle`. Errors: those of read_plist_key.
-support::Result<std::string> read_bundle_version(const std::string& bundle, const Tools& tools);
+// The comparable CFBundleVersion of `bundle`. Errors: those of
+// read_plist_key, which also sets `value_at_fault`.
+support::Result<std::string> read_bundle_version(const std::string& bundle, const Tools& tools,
+                                                 bool* value_at_fault = nullptr);
 
 // The CFBundleVersion of the installed bundle `target`. Errors:
 // "could not read CFBundleVersion: {}" (PlistBuddy could not be run),

@@ -23,8 +23,8 @@ struct WalkEntry {
 using WalkVisitor = std::function<support::Result<void>(const WalkEntry&)>;
 
 // Visits `root`, then depth first everything below it, each directory
-// before its entries. Links are visited, never followed. The walk holds two
-// descriptors at a time, whatever the depth. The first failure of the
+// before its entries. Links are visited, never followed, with support's
+// walk_tree (a bounded number of descriptors at any depth). The first failure of the
 // visitor ends the walk and is returned unchanged; the walk's own failures
 // are "could not read {path}: {}", names below `root` escaped.
 support::Result<void> walk_tree(const std::string& root, const WalkVisitor& visit);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "delta_patch_format.h"
+#include "full_io.h"
 #include "os_error.h"
 #include "platform.h"
 
@@ -29,38 +30,19 @@ constexpr std::size_t kChunk = 64 * 1024;
 
 // Reads up to `size` bytes from the file's start, fewer only at its end.
 Result<std::size_t> read_start(int fd, unsigned char* buffer, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = support::retry_on_eintr(
-        [&] { return ::pread(fd, buffer + done, size - done, static_cast<off_t>(done)); });
-    if (n < 0) return support::os_error(errno);
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
+  return support::pread_up_to(fd, buffer, size, 0);
 }
 
 Result<void> pread_fully(int fd, unsigned char* buffer, std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = support::retry_on_eintr(
-        [&] { return ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done)); });
-    if (n < 0) return support::os_error(errno);
-    // The caller checked the range against the size it was given.
-    if (n == 0) return support::Error("the old file is shorter than its recorded size");
-    done += static_cast<std::size_t>(n);
-  }
+  Result<std::size_t> done = support::pread_up_to(fd, buffer, size, offset);
+  if (!done) return std::move(done).take_error();
+  // The caller checked the range against the size it was given.
+  if (*done < size) return support::Error("the old file is shorter than its recorded size");
   return support::success();
 }
 
 Result<void> write_fully(int fd, const unsigned char* buffer, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = support::retry_on_eintr([&] { return ::write(fd, buffer + done, size - done); });
-    if (n < 0) return support::os_error(errno);
-    done += static_cast<std::size_t>(n);
-  }
-  return support::success();
+  return support::write_all(fd, std::string_view(reinterpret_cast<const char*>(buffer), size));
 }
 
 // Messages about the patch of one file.

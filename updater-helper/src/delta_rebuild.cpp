@@ -21,6 +21,7 @@
 #include "full_io.h"
 #include "os_error.h"
 #include "platform.h"
+#include "tree_walk.h"
 #include "unique_fd.h"
 #include "utf8.h"
 
@@ -32,9 +33,8 @@ using Source = DeltaEntry::Source;
 using support::Result;
 using support::UniqueFd;
 
-// O_NONBLOCK keeps a FIFO standing where a file or directory belongs from
-// blocking the open; it changes nothing for regular files.
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+// O_NONBLOCK keeps a FIFO standing where a file belongs from blocking the
+// open; it changes nothing for regular files.
 constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 // Directories stay open to their owner until the end: their own modes may
@@ -83,50 +83,37 @@ Split split(std::string_view path) {
 // levels between the two, and one descriptor stays open.
 class DirectoryCursor {
  public:
-  explicit DirectoryCursor(int root) : root_(root) {}
+  explicit DirectoryCursor(int root) : trail_(root) {}
 
   // The directory's descriptor, valid until the next call; or -1 with
   // `error` set.
   int open(std::string_view path, int& error) {
     std::vector<std::string_view> names = components(path);
     size_t common = 0;
-    while (common < names.size() && common < chain_.size() &&
-           chain_[common].name == names[common]) {
+    while (common < names.size() && common < chain_.size() && chain_[common] == names[common]) {
       ++common;
     }
     if (chain_.size() - common > common) to_root();
     while (chain_.size() > common) {
-      if (!climb()) {
+      if (trail_.climb() != 0) {
         to_root();
         break;
       }
+      chain_.pop_back();
     }
     for (size_t i = chain_.size(); i < names.size(); ++i) {
-      if (!descend(names[i], error)) {
+      std::string component(names[i]);
+      error = trail_.descend(component.c_str());
+      if (error != 0) {
         to_root();
         return -1;
       }
+      chain_.push_back(std::move(component));
     }
-    return current();
+    return trail_.current();
   }
 
  private:
-  struct Identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const Identity& o) const { return device == o.device && inode == o.inode; }
-  };
-  struct Level {
-    std::string name;
-    Identity identity;
-  };
-
-  static Identity identity_of(int fd) {
-    struct stat status;
-    if (::fstat(fd, &status) != 0) return {};
-    return {status.st_dev, status.st_ino};
-  }
-
   static std::vector<std::string_view> components(std::string_view path) {
     std::vector<std::string_view> names;
     while (!path.empty()) {
@@ -138,50 +125,17 @@ class DirectoryCursor {
     return names;
   }
 
-  int current() const { return chain_.empty() ? root_ : current_.get(); }
-
   void to_root() {
     chain_.clear();
-    current_.reset();
+    trail_.to_top();
   }
 
-  // One level up, to the directory the current one was reached from.
-  bool climb() {
-    if (chain_.size() == 1) {
-      to_root();
-      return true;
-    }
-    UniqueFd parent(
-        support::retry_on_eintr([&] { return ::openat(current_.get(), "..", kDirectoryFlags); }));
-    if (!parent.valid() || !(identity_of(parent.get()) == chain_[chain_.size() - 2].identity)) {
-      return false;
-    }
-    current_ = std::move(parent);
-    chain_.pop_back();
-    return true;
-  }
-
-  bool descend(std::string_view name, int& error) {
-    std::string component(name);
-    int from = current();
-    UniqueFd next(support::retry_on_eintr(
-        [&] { return ::openat(from, component.c_str(), kDirectoryFlags); }));
-    if (!next.valid()) {
-      error = errno;
-      return false;
-    }
-    chain_.push_back({std::move(component), identity_of(next.get())});
-    current_ = std::move(next);
-    return true;
-  }
-
-  int root_;
-  UniqueFd current_;
-  std::vector<Level> chain_;  // from the root's child to the current directory
+  support::DirectoryTrail trail_;
+  std::vector<std::string> chain_;  // from the root's child to the current directory
 };
 
 Result<UniqueFd> open_root(const std::string& path) {
-  UniqueFd fd(support::retry_on_eintr([&] { return ::open(path.c_str(), kDirectoryFlags); }));
+  UniqueFd fd(support::open_directory(path.c_str()));
   if (!fd.valid()) return failure(path, errno);
   return fd;
 }
@@ -396,8 +350,7 @@ Result<void> make_directory(int parent, const std::string& name, const std::stri
   if (::mkdirat(parent, name.c_str(), kWorkingDirectoryMode) != 0 && errno != EEXIST) {
     return failure(path, errno);
   }
-  UniqueFd fd(
-      support::retry_on_eintr([&] { return ::openat(parent, name.c_str(), kDirectoryFlags); }));
+  UniqueFd fd(support::open_directory_at(parent, name.c_str()));
   if (!fd.valid()) {
     if (errno == ENOTDIR || errno == ELOOP) return occupied(path, "a directory");
     return failure(path, errno);
@@ -493,26 +446,19 @@ Result<void> refuse_unlisted(const DeltaManifest& manifest,
 // level at a time and up by "..", checked to be the directory it came from.
 class ModeSetter {
  public:
-  explicit ModeSetter(int root) : root_(root) {}
+  explicit ModeSetter(int root) : trail_(root) {}
 
   Result<void> enter(const DeltaEntry& directory) {
     Split where = split(directory.path);
-    while (!levels_.empty() && levels_.back().entry->path != where.parent) {
+    while (!levels_.empty() && levels_.back()->path != where.parent) {
       Result<void> left = leave();
       if (!left) return left;
     }
     if (levels_.empty() && !where.parent.empty()) {
       return failure(directory.path, "its directory comes after it");
     }
-    int parent = levels_.empty() ? root_ : levels_.back().fd.get();
-    UniqueFd fd(support::retry_on_eintr(
-        [&] { return ::openat(parent, where.name.c_str(), kDirectoryFlags); }));
-    if (!fd.valid()) return failure(directory.path, errno);
-    struct stat status;
-    if (::fstat(fd.get(), &status) != 0) return failure(directory.path, errno);
-    // The parent's descriptor is no longer needed: ".." leads back to it.
-    if (!levels_.empty()) levels_.back().fd.reset();
-    levels_.push_back({&directory, std::move(fd), status.st_dev, status.st_ino});
+    if (int error = trail_.descend(where.name.c_str())) return failure(directory.path, error);
+    levels_.push_back(&directory);
     return support::success();
   }
 
@@ -525,39 +471,23 @@ class ModeSetter {
   }
 
  private:
-  struct Level {
-    const DeltaEntry* entry;
-    UniqueFd fd;  // open for the deepest level only
-    dev_t device;
-    ino_t inode;
-  };
-
   // Sets the deepest directory's mode and goes back up to its parent.
   Result<void> leave() {
-    Level& level = levels_.back();
-    const std::string& path = level.entry->path;
-    UniqueFd parent;
-    if (levels_.size() > 1) {
-      parent.reset(support::retry_on_eintr(
-          [&] { return ::openat(level.fd.get(), "..", kDirectoryFlags); }));
-      const Level& above = levels_[levels_.size() - 2];
-      struct stat status;
-      if (!parent.valid()) return failure(path, errno);
-      if (::fstat(parent.get(), &status) != 0) return failure(path, errno);
-      if (status.st_dev != above.device || status.st_ino != above.inode) {
-        return failure(path, "it was moved while the bundle was rebuilt");
-      }
+    const DeltaEntry& entry = *levels_.back();
+    UniqueFd left;
+    if (int error = trail_.climb(&left)) {
+      if (error == ESTALE) return failure(entry.path, "it was moved while the bundle was rebuilt");
+      return failure(entry.path, error);
     }
-    if (::fchmod(level.fd.get(), static_cast<mode_t>(level.entry->mode)) != 0) {
-      return failure(path, errno);
+    if (::fchmod(left.get(), static_cast<mode_t>(entry.mode)) != 0) {
+      return failure(entry.path, errno);
     }
     levels_.pop_back();
-    if (!levels_.empty()) levels_.back().fd = std::move(parent);
     return support::success();
   }
 
-  int root_;
-  std::vector<Level> levels_;
+  support::DirectoryTrail trail_;
+  std::vector<const DeltaEntry*> levels_;  // one for each level of the trail
 };
 
 Result<void> set_directory_modes(const std::vector<const DeltaEntry*>& directories, int root) {

@@ -9,6 +9,7 @@
 #include "bundle_version.h"
 #include "delta_manifest.h"
 #include "delta_rebuild.h"
+#include "full_io.h"
 #include "os_error.h"
 #include "path.h"
 #include "unique_fd.h"
@@ -35,19 +36,13 @@ support::Result<std::string> read_manifest(const std::string& staging) {
     return support::Error("the delta update's manifest is invalid: it is larger than " +
                           std::to_string(kManifestLimit) + " bytes");
   }
-  std::string bytes;
-  bytes.reserve(static_cast<size_t>(status.st_size));
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = support::retry_on_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n < 0) return support::Error("could not read the delta manifest: " +
-                                     support::os_error_text(errno));
-    if (n == 0) return bytes;
-    bytes.append(buffer, static_cast<size_t>(n));
-    if (bytes.size() > static_cast<size_t>(kManifestLimit)) {
-      return support::Error("the delta update's manifest is invalid: it grew while being read");
-    }
+  support::Result<std::string> bytes =
+      support::read_at_most(fd.get(), static_cast<size_t>(kManifestLimit) + 1);
+  if (!bytes) return support::Error("could not read the delta manifest: " + bytes.error());
+  if (bytes->size() > static_cast<size_t>(kManifestLimit)) {
+    return support::Error("the delta update's manifest is invalid: it grew while being read");
   }
+  return bytes;
 }
 
 }  // namespace

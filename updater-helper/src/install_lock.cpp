@@ -38,8 +38,10 @@ int wait_for_lock(int directory, const std::string& shown, Log& log, const LockT
 InstallLock lock_install_directory(const std::string& install_directory, Log& log,
                                    const LockTiming& timing) {
   const std::string shown = support::lossy_utf8(install_directory);
-  support::UniqueFd directory(::open(install_directory.empty() ? "." : install_directory.c_str(),
-                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  support::UniqueFd directory(support::retry_on_eintr([&] {
+    return ::open(install_directory.empty() ? "." : install_directory.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
   int error = 0;
   if (!directory.valid()) {
     error = errno;

@@ -42,7 +42,8 @@ support::Error archive_error(const std::string& cause) {
 // /dev/zero would be read for ever, all the while holding the install
 // directory's lock. Reads from the file itself may then wait as usual.
 support::Result<support::UniqueFd> open_archive(const std::string& archive) {
-  support::UniqueFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  support::UniqueFd fd(support::retry_on_eintr(
+      [&] { return ::open(archive.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }));
   if (!fd.valid()) return archive_error(support::os_error_text(errno));
   struct stat status;
   if (::fstat(fd.get(), &status) != 0) return archive_error(support::os_error_text(errno));

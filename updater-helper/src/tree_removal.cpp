@@ -13,6 +13,7 @@
 #include "directory_listing.h"
 #include "os_error.h"
 #include "path.h"
+#include "tree_walk.h"
 #include "unique_fd.h"
 #include "utf8.h"
 
@@ -22,21 +23,16 @@ namespace {
 using support::DirStream;
 using support::listing_from_start;
 
-// O_NONBLOCK keeps a FIFO that replaced a directory from blocking the open.
-constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-
 struct Entry {
   std::string name;
   bool maybe_directory;
 };
 
-// One directory on the way down. Only the deepest level holds a descriptor
-// (and, between batches, a listing); the others are reopened through ".."
-// and recognised by device and inode.
+// One directory on the way down, reached through support's DirectoryTrail:
+// only the deepest level holds a descriptor (and, between batches, a
+// listing).
 struct Level {
   std::string name;  // its name in the level above
-  dev_t device;
-  ino_t inode;
   std::vector<std::string> subdirectories;  // of the current batch, still to be removed
   DirStream listing;    // the pass under way; none before a pass or after a descent
   bool found = false;   // the pass under way has met entries
@@ -126,30 +122,24 @@ bool grant_owner_access_at(int directory, const char* name) {
 // Opens the directory `name` in `directory` for removal, without following a
 // link, giving its owner access first where it has none.
 int open_at_for_removal(int directory, const char* name) {
-  int fd = ::openat(directory, name, kOpenDirectory);
+  int fd = support::open_directory_at(directory, name);
   if (fd < 0 && errno == EACCES && grant_owner_access_at(directory, name)) {
-    fd = ::openat(directory, name, kOpenDirectory);
+    fd = support::open_directory_at(directory, name);
   }
   return fd;
 }
 
-support::Result<Level> open_level(int fd, std::string name) {
-  struct stat status;
-  if (::fstat(fd, &status) != 0) return support::os_error(errno);
-  grant_owner_access(fd, status);
-  return Level{std::move(name), status.st_dev, status.st_ino, {}, {}};
-}
-
-// Empties the directory open at `current` without recursion and with at most
-// three descriptors open at a time, whatever the depth.
+// Empties the directory open at `top` without recursion and with at most
+// four descriptors open at a time, whatever the depth.
 class TreeEmptier {
  public:
-  explicit TreeEmptier(support::UniqueFd top) : current_(std::move(top)) {}
+  explicit TreeEmptier(int top) : trail_(top) {}
 
   support::Result<void> run() {
-    support::Result<Level> top = open_level(current_.get(), {});
-    if (!top) return std::move(top).take_error();
-    levels_.push_back(std::move(top.value()));
+    struct stat status;
+    if (::fstat(trail_.current(), &status) != 0) return support::os_error(errno);
+    grant_owner_access(trail_.current(), status);
+    levels_.push_back(Level{{}, {}, {}});
     while (!levels_.empty()) {
       Level& level = levels_.back();
       support::Result<void> step = support::success();
@@ -158,7 +148,7 @@ class TreeEmptier {
         level.subdirectories.pop_back();
         step = descend(name);
       } else if (!level.empty) {
-        step = remove_batch(current_.get(), level);
+        step = remove_batch(trail_.current(), level);
       } else if (levels_.size() > 1) {
         step = climb_and_remove();
       } else {
@@ -171,44 +161,35 @@ class TreeEmptier {
 
  private:
   support::Result<void> descend(const std::string& name) {
-    support::UniqueFd child(open_at_for_removal(current_.get(), name.c_str()));
+    support::UniqueFd child(open_at_for_removal(trail_.current(), name.c_str()));
     if (!child.valid()) {
       int error = errno;
       if (error == ENOENT) return support::success();
       // Not a directory after all, or a symbolic link: the entry itself goes.
-      if (error == ENOTDIR || error == ELOOP) return unlink_entry(current_.get(), name, 0);
+      if (error == ENOTDIR || error == ELOOP) return unlink_entry(trail_.current(), name, 0);
       return support::os_error(error);
     }
-    support::Result<Level> level = open_level(child.get(), name);
-    if (!level) return std::move(level).take_error();
+    const int fd = child.get();
+    struct stat status;
+    if (int error = trail_.descend(std::move(child), &status)) return support::os_error(error);
+    grant_owner_access(fd, status);
     // The parent's pass starts again from the start when we are back: one
     // listing held at a time keeps the descriptors bounded.
     levels_.back().listing.reset();
-    levels_.push_back(std::move(level.value()));
-    current_ = std::move(child);
+    levels_.push_back(Level{name, {}, {}});
     return support::success();
   }
 
-  // Back to the parent through "..", which must be the directory we came
-  // from: if the emptied directory was moved meanwhile, its ".." is some
-  // other directory, and nothing may be removed there.
+  // Back to the parent: if the emptied directory was moved meanwhile, its
+  // ".." is some other directory (ESTALE), and nothing may be removed there.
   support::Result<void> climb_and_remove() {
-    support::UniqueFd parent(
-        ::openat(current_.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
-    if (!parent.valid()) return support::os_error(errno);
-    struct stat status;
-    if (::fstat(parent.get(), &status) != 0) return support::os_error(errno);
-    const Level& above = levels_[levels_.size() - 2];
-    if (status.st_dev != above.device || status.st_ino != above.inode) {
-      return support::os_error(ESTALE);
-    }
-    current_ = std::move(parent);
+    if (int error = trail_.climb()) return support::os_error(error);
     std::string name = std::move(levels_.back().name);
     levels_.pop_back();
-    return unlink_entry(current_.get(), name, AT_REMOVEDIR);
+    return unlink_entry(trail_.current(), name, AT_REMOVEDIR);
   }
 
-  support::UniqueFd current_;
+  support::DirectoryTrail trail_;
   std::vector<Level> levels_;
 };
 
@@ -232,15 +213,15 @@ support::Result<void> remove_tree(const std::string& path) {
     if (::unlink(path.c_str()) == 0 || errno == ENOENT) return support::success();
     return support::os_error(errno);
   }
-  support::UniqueFd top(::open(path.c_str(), kOpenDirectory));
+  support::UniqueFd top(support::open_directory(path.c_str()));
   if (!top.valid() && errno == EACCES && grant_owner_access_at(AT_FDCWD, path.c_str())) {
-    top.reset(::open(path.c_str(), kOpenDirectory));
+    top.reset(support::open_directory(path.c_str()));
   }
   if (!top.valid()) {
     if (errno == ENOENT) return support::success();
     return support::os_error(errno);
   }
-  support::Result<void> emptied = TreeEmptier(std::move(top)).run();
+  support::Result<void> emptied = TreeEmptier(top.get()).run();
   if (!emptied) return emptied;
   if (::unlinkat(AT_FDCWD, path.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) {
     return support::success();

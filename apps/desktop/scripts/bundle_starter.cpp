@@ -31,6 +31,7 @@
 
 #include "child_process.h"
 #include "fs.h"
+#include "full_io.h"
 #include "os_error.h"
 #include "path.h"
 #include "pause.h"
@@ -291,15 +292,9 @@ std::optional<BackendIdentity> read_backend_record(const std::string& path) {
     return std::nullopt;
   }
   char buffer[64];
-  size_t size = 0;
-  while (size < sizeof buffer) {
-    ssize_t got = support::retry_on_eintr(
-        [&] { return ::read(file.get(), buffer + size, sizeof buffer - size); });
-    if (got < 0) return std::nullopt;
-    if (got == 0) return parse_backend_record(std::string_view(buffer, size));
-    size += static_cast<size_t>(got);
-  }
-  return std::nullopt;  // longer than any record
+  support::Result<size_t> size = support::read_up_to(file.get(), buffer, sizeof buffer);
+  if (!size || *size == sizeof buffer) return std::nullopt;  // or longer than any record
+  return parse_backend_record(std::string_view(buffer, *size));
 }
 
 // The identity of the running process `pid`, from the system.
@@ -326,9 +321,9 @@ void write_backend_record(const std::string& path, const BackendIdentity& backen
   }));
   if (!file.valid()) return;
   const std::string text = backend_record_text(backend);
-  ssize_t written = support::retry_on_eintr([&] { return ::write(file.get(), text.data(), text.size()); });
+  const bool written = static_cast<bool>(support::write_all(file.get(), text));
   file.reset();
-  if (written != static_cast<ssize_t>(text.size()) || ::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
   }
 }

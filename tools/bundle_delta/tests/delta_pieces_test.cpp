@@ -13,12 +13,13 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "beneath.h"
+#include "open_beneath.h"
 #include "budgeted_jobs.h"
 #include "bundle_tree.h"
 #include "deflated_size.h"
 #include "delta_plan.h"
-#include "delta_zip.h"
+#include "zip_extraction.h"
+#include "zip_writing.h"
 #include "files.h"
 #include "temp_dir.h"
 

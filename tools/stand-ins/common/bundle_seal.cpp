@@ -1,6 +1,5 @@
 #include "bundle_seal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "full_io.h"
 #include "os_error.h"
 #include "path.h"
+#include "tree_walk.h"
 #include "unique_fd.h"
 
 namespace stand_in {
@@ -52,20 +52,6 @@ std::string escape(std::string_view bytes) {
   return out;
 }
 
-class Directory {
- public:
-  explicit Directory(DIR* dir) : dir_(dir) {}
-  ~Directory() {
-    if (dir_) ::closedir(dir_);
-  }
-  Directory(const Directory&) = delete;
-  Directory& operator=(const Directory&) = delete;
-  DIR* get() const { return dir_; }
-
- private:
-  DIR* dir_;
-};
-
 support::Error entry_error(const std::string& path, int error) {
   return support::Error(path + ": " + support::os_error_text(error));
 }
@@ -90,58 +76,35 @@ support::Result<std::string> describe_link(int dir_fd, const char* name, const s
   return "link " + escape(target);
 }
 
-// Adds every entry below the open directory `dir_fd` (which it takes over).
-support::Result<void> describe_directory(int dir_fd, const std::string& bundle,
-                                         const std::string& relative, Manifest& manifest) {
-  Directory dir(::fdopendir(dir_fd));
-  if (!dir.get()) {
-    int error = errno;
-    ::close(dir_fd);
-    return entry_error(relative.empty() ? bundle : support::join(bundle, relative), error);
-  }
-  for (;;) {
-    errno = 0;
-    dirent* entry = ::readdir(dir.get());
-    if (!entry) {
-      int error = errno;
-      if (error != 0) {
-        return entry_error(relative.empty() ? bundle : support::join(bundle, relative), error);
-      }
-      return support::success();
-    }
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    std::string child = support::join(relative, name);
-    if (child == kSealPath) continue;
-    std::string full = support::join(bundle, child);
-    int fd = ::dirfd(dir.get());
-    struct stat st;
-    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return entry_error(full, errno);
-
+support::Result<Manifest> current_manifest(const std::string& bundle) {
+  support::UniqueFd root(support::retry_on_eintr(
+      [&] { return ::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!root.valid()) return entry_error(bundle, errno);
+  Manifest manifest;
+  support::TreeVisitor visitor;
+  visitor.visit = [&](const support::WalkEntry& entry) -> support::Result<bool> {
+    if (entry.path == kSealPath) return false;
+    const std::string full = support::join(bundle, entry.path);
+    const char* name = entry.name.c_str();
     support::Result<std::string> description = std::string("other");
-    if (S_ISREG(st.st_mode)) {
-      description = describe_file(fd, name, full, st.st_mode);
-    } else if (S_ISLNK(st.st_mode)) {
-      description = describe_link(fd, name, full);
-    } else if (S_ISDIR(st.st_mode)) {
+    if (S_ISREG(entry.status.st_mode)) {
+      description = describe_file(entry.directory_fd, name, full, entry.status.st_mode);
+    } else if (S_ISLNK(entry.status.st_mode)) {
+      description = describe_link(entry.directory_fd, name, full);
+    } else if (S_ISDIR(entry.status.st_mode)) {
       description = std::string("directory");
-      int sub = support::retry_on_eintr([&] {
-        return ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      });
-      if (sub < 0) return entry_error(full, errno);
-      if (auto inner = describe_directory(sub, bundle, child, manifest); !inner) return inner;
     }
     if (!description) return std::move(description).take_error();
-    manifest[escape(child)] = std::move(description.value());
+    manifest[escape(entry.path)] = std::move(description.value());
+    return true;
+  };
+  visitor.failed = [&](const support::WalkFailure& failure) -> support::Result<void> {
+    return entry_error(failure.path.empty() ? bundle : support::join(bundle, failure.path),
+                       failure.error);
+  };
+  if (auto walked = support::walk_tree(root.get(), visitor); !walked) {
+    return std::move(walked).take_error();
   }
-}
-
-support::Result<Manifest> current_manifest(const std::string& bundle) {
-  int root = support::retry_on_eintr(
-      [&] { return ::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (root < 0) return entry_error(bundle, errno);
-  Manifest manifest;
-  if (auto ok = describe_directory(root, bundle, "", manifest); !ok) return std::move(ok).take_error();
   return manifest;
 }
 

@@ -1,4 +1,4 @@
-#include "beneath.h"
+#include "open_beneath.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
