@@ -13,14 +13,23 @@ namespace delta {
 
 namespace {
 
+// The dictionary a stream gets at most, half the installer's largest: a
+// patch's streams find their matches close by, and the encoder holds about
+// thirteen bytes a byte of it. Measured on real releases, 512 KiB with the
+// match finder at its own depth made patches 0.04 % smaller than 1 MiB at
+// extreme's depth (512), with 5.7 MiB less an encoder; 256 KiB, 0.2 % larger.
+constexpr std::uint64_t kDictionary = std::uint64_t{512} << 10;
+static_assert(kDictionary <= installer::patch_format::kLargestDictionary);
+
 lzma_options_lzma options_for(std::uint64_t size, const XzSettings& settings) {
   lzma_options_lzma options;
   lzma_lzma_preset(&options, 9 | (settings.extreme ? LZMA_PRESET_EXTREME : 0));
+  if (settings.extreme) options.depth = 0;  // the match finder's own
   // A dictionary larger than the data costs the encoder ten bytes a byte
   // and the decoder one for nothing. The stream's header rounds it up to the
   // next size it can say (2^n or 3 * 2^(n-1)), which the decoder allocates.
-  options.dict_size = static_cast<std::uint32_t>(std::max<std::uint64_t>(
-      LZMA_DICT_SIZE_MIN, std::min<std::uint64_t>(size, installer::patch_format::kLargestDictionary)));
+  options.dict_size = static_cast<std::uint32_t>(
+      std::max<std::uint64_t>(LZMA_DICT_SIZE_MIN, std::min(size, kDictionary)));
   options.lc = settings.lc;
   options.lp = settings.lp;
   options.pb = settings.pb;

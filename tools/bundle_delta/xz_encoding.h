@@ -17,9 +17,9 @@ struct XzSettings {
   bool extreme = true;
 };
 
-// `data` as one xz stream at LZMA's strongest setting (9, extreme), its
-// dictionary the data's size (at least 4 KiB), at most the installer's
-// largest.
+// `data` as one xz stream at LZMA's strongest setting (9, extreme, the match
+// finder at its own depth), its dictionary the data's size (at least 4 KiB),
+// at most 512 KiB.
 std::string xz_compress(std::string_view data, const XzSettings& settings = {});
 
 // What xz_compress's encoder allocates for `size` bytes of data.

@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <lzma.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -248,6 +250,60 @@ TEST(DeltaPatch, DiffBytesAddAsWordsWhereTheWordRuleStartsThem) {
     ASSERT_EQ(apply(dir, c.old, patch_of(c.made.size(), {c.record}, c.rule), made, c.made.size()),
               "");
     EXPECT_EQ(made, c.made);
+  }
+}
+
+// The dictionary a stream's header gives, which the installer's decoder
+// allocates.
+std::uint32_t dictionary_of(const std::string& stream) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(stream.data());
+  const std::size_t block = LZMA_STREAM_HEADER_SIZE;  // the one block follows the stream's header
+  lzma_filter filters[LZMA_FILTERS_MAX + 1];
+  lzma_block header{};
+  header.version = 0;
+  header.check = LZMA_CHECK_CRC32;
+  header.filters = filters;
+  header.header_size = lzma_block_header_size_decode(bytes[block]);
+  if (lzma_block_header_decode(&header, nullptr, bytes + block) != LZMA_OK) return 0;
+  const std::uint32_t dictionary = static_cast<lzma_options_lzma*>(filters[0].options)->dict_size;
+  for (lzma_filter& filter : filters) {
+    if (filter.id == LZMA_VLI_UNKNOWN) break;
+    free(filter.options);
+  }
+  return dictionary;
+}
+
+// A stream's dictionary is its data's size, as the header can say it (2^n or
+// 3 * 2^(n-1)), at least 4 KiB and at most 512 KiB, however large the data;
+// the stream decodes back to the data.
+TEST(DeltaXzEncoding, DictionaryIsTheDataSizeUpToHalfAMebibyte) {
+  struct Case {
+    std::size_t size;
+    std::uint32_t dictionary;
+  } cases[] = {
+      {100, 4096},
+      {300000, 3u << 17},
+      {std::size_t{512} << 10, 512u << 10},
+      {std::size_t{3} << 20, 512u << 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    // Compressible (a random stretch repeated): data that is not is stored
+    // as it is, under the smallest dictionary.
+    std::string data;
+    while (data.size() < c.size) data += random_bytes(50000, 7);
+    data.resize(c.size);
+    const std::string stream = delta::xz_compress(data);
+    EXPECT_EQ(dictionary_of(stream), c.dictionary);
+    std::string decoded(c.size, '\0');
+    std::uint64_t memory = installer::patch_format::kDecoderMemoryLimit;
+    std::size_t in = 0, out = 0;
+    ASSERT_EQ(lzma_stream_buffer_decode(&memory, 0, nullptr,
+                                        reinterpret_cast<const std::uint8_t*>(stream.data()), &in,
+                                        stream.size(), reinterpret_cast<std::uint8_t*>(decoded.data()),
+                                        &out, decoded.size()),
+              LZMA_OK);
+    EXPECT_TRUE(decoded == data);
   }
 }
 
