@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -578,10 +579,9 @@ class Rebuild {
     return std::nullopt;
   }
 
-  bool failed_before(size_t i) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return failed_at_ < i;
-  }
+  // Unlocked: it is asked before every entry, and a failure it misses only
+  // lets one more entry be rebuilt in vain.
+  bool failed_before(size_t i) const { return failed_at_ < i; }
 
   void record(size_t i, Result<void> rebuilt) {
     if (rebuilt) return;
@@ -595,9 +595,9 @@ class Rebuild {
   const std::vector<DeltaEntry>& entries_;
   std::vector<size_t> large_;  // largest first
   std::mutex mutex_;
-  size_t next_ = 0;            // of large_, guarded
-  size_t failed_at_ = kNone;   // guarded
-  Result<void> failure_;       // guarded
+  size_t next_ = 0;                    // of large_, guarded
+  std::atomic<size_t> failed_at_{kNone};  // written while guarded
+  Result<void> failure_;               // guarded
 };
 
 // The second thread of a rebuild, taking large patched files; joined
@@ -613,6 +613,7 @@ class PatchThread {
         rebuild.run_large_patches(rebuilder);
       });
     } catch (const std::system_error&) {
+      // No second thread: the main one takes every large patched file.
     }
   }
   ~PatchThread() {
