@@ -362,6 +362,95 @@ TEST_F(DeltaUpdateTest, DeltaIsReadOnlyWithTheDigestTheFeedGives) {
   }
 }
 
+// Large patched files are rebuilt side by side, the largest first; what the
+// installer reports is still the failure of the earliest entry in the
+// manifest's order, whichever was met first, and the staging goes with it.
+TEST_F(DeltaUpdateTest, PatchedFilesRebuiltSideBySideFailAsInTheManifestsOrder) {
+  // In the manifest's order: engine, big.bin (3 MiB), kept.bin, video.bin,
+  // the largest, which is rebuilt first.
+  const std::string engine = "Contents/MacOS/engine";
+  const std::string big = "Contents/Resources/big.bin";
+  const std::string kept = "Contents/Resources/kept.bin";
+  const std::string video = "Contents/Resources/video.bin";
+  const std::vector<std::pair<std::string, int>> patched{{engine, 512 << 10}, {video, 4 << 20}};
+  for (const auto& [path, size] : patched) {
+    for (const auto& [bundle, version] :
+         {std::pair{tree.target(), "1"}, {published(), "1"}, {new_bundle, "2"}}) {
+      std::string bytes = test_support::noise(size, 11);
+      bytes.replace(size / 3, 1, version);
+      write_file(bundle + "/" + path, bytes, 0755);
+    }
+  }
+  tree.sign(new_bundle);
+  const std::string delta = make_delta();
+  const std::string installed_copy = tree.root() + "/installed-copy";
+  test_support::make_dir(installed_copy);
+  ASSERT_EQ(run_program("/bin/cp", {"-a", tree.target(), installed_copy}, tree.environment(),
+                        tree.root()).exit_status, 0);
+
+  // The delta with the patches of `paths` cut short.
+  int damaged_count = 0;
+  auto cut = [&](const std::vector<std::string>& paths) {
+    std::string name = "cut-" + std::to_string(++damaged_count);
+    std::string dir = extracted(delta, name);
+    for (const std::string& path : paths) {
+      std::string patch = read_file(dir + "/Zentrivale.app/" + path);
+      patch.resize(patch.size() / 2);
+      write_file(dir + "/Zentrivale.app/" + path, patch);
+    }
+    return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, name + ".zip");
+  };
+  auto change_installed = [&](const std::string& path) {
+    write_file(tree.target() + "/" + path, "changed by the user\n");
+  };
+  const std::string ends_early = " ends early";
+  const std::string damaged = "the delta update is damaged: the patch of ";
+  const std::string other = "the installed application does not match this delta update: ";
+  const struct {
+    const char* name;
+    std::vector<std::string> cut_patches;
+    std::string changed;  // in the installed bundle
+    std::string failure;  // none: the update is installed
+  } rows[] = {
+      {"every patch whole", {}, "", ""},
+      {"the largest patch, the last in the manifest, damaged", {video}, "",
+       damaged + video + ends_early},
+      {"the first patch and the largest damaged", {engine, video}, "",
+       damaged + engine + ends_early},
+      {"a kept file changed before the largest patch damaged", {video}, kept, other + kept},
+      {"a patch damaged before a kept file changed", {big}, kept, damaged + big + ends_early},
+      {"the largest patch's base changed", {}, video, other + video},
+      {"the first patch's base changed and the largest patch damaged", {video}, engine,
+       other + engine},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string archive = row.cut_patches.empty() ? delta : cut(row.cut_patches);
+    // The version 1 installed afresh, the last row's backup gone.
+    run_program("/bin/rm", {"-rf", tree.install_directory(), tree.log_path()},
+                tree.environment(), tree.root());
+    test_support::make_dir(tree.install_directory());
+    ASSERT_EQ(run_program("/bin/cp", {"-a", installed_copy + "/Zentrivale.app", tree.target()},
+                          tree.environment(), tree.root()).exit_status, 0);
+    if (!row.changed.empty()) change_installed(row.changed);
+    tree.snapshot_target();
+    Outcome outcome = tree.install(delta_arguments(archive));
+    if (row.failure.empty()) {
+      EXPECT_EQ(outcome.exit_status, 0) << outcome.standard_error;
+      EXPECT_EQ(tree.log_messages().back(), "update installed successfully");
+      EXPECT_TRUE(same_tree(new_bundle, tree.target()));
+    } else {
+      EXPECT_EQ(outcome.exit_status, 1);
+      EXPECT_EQ(tree.log_messages().back(), "update installation failed: " + row.failure);
+      EXPECT_TRUE(tree.target_matches_snapshot());
+      EXPECT_EQ(list_directory(tree.install_directory()),
+                std::vector<std::string>{"Zentrivale.app"});
+    }
+    run_program("/bin/rm", {"-rf", tree.root() + "/installed-before"}, tree.environment(),
+                tree.root());
+  }
+}
+
 // A manifest thousands of directories deep is rebuilt, and its directories'
 // modes set, with system calls in proportion to its entries.
 TEST_F(DeltaUpdateTest, DeepManifestTakesWorkInProportionToItsEntries) {

@@ -72,7 +72,8 @@
  *
  * Unless FAULT_INHERIT=1, the library takes itself out of LD_PRELOAD when it
  * is loaded, so the tools the program starts (ditto, ...) run unaffected.
- * The counters take no lock: the programs under test are single-threaded.
+ * Each call is counted and traced under one lock: the installer rebuilds a
+ * delta update's large patched files on two threads.
  *
  * To add a call: one entry in `enum call` and `faults`, one wrapper below.
  */
@@ -84,6 +85,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdarg.h>
@@ -387,8 +389,8 @@ static void stop_here(long number) {
 
 /* The error number this call is to fail with, or 0. Leaves errno as it was:
  * callers such as readdir's tell the end of a listing by an unchanged errno. */
-static int injected_on(enum call which, int fd, const char *subject1, const char *subject2,
-                       const char *detail) {
+static int injected_on_locked(enum call which, int fd, const char *subject1,
+                              const char *subject2, const char *detail) {
   struct fault *fault = &faults[which];
   int saved_errno = errno;
   int error = 0;
@@ -417,6 +419,18 @@ static int injected_on(enum call which, int fd, const char *subject1, const char
   }
   if (number == stop_sequence || (selected && fault->calls == fault->stop_at)) stop_here(number);
   errno = saved_errno;
+  return error;
+}
+
+/* Nothing done under it makes a wrapped call: it is never taken twice. */
+static pthread_mutex_t counting = PTHREAD_MUTEX_INITIALIZER;
+
+static int injected_on(enum call which, int fd, const char *subject1, const char *subject2,
+                       const char *detail) {
+  int error;
+  pthread_mutex_lock(&counting);
+  error = injected_on_locked(which, fd, subject1, subject2, detail);
+  pthread_mutex_unlock(&counting);
   return error;
 }
 

@@ -6,11 +6,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -32,6 +38,8 @@ using Kind = DeltaEntry::Kind;
 using Source = DeltaEntry::Source;
 using support::Result;
 using support::UniqueFd;
+// Every path the manifest lists.
+using Listed = std::unordered_set<std::string_view>;
 
 // O_NONBLOCK keeps a FIFO standing where a file belongs from blocking the
 // open; it changes nothing for regular files.
@@ -242,17 +250,21 @@ Result<void> take_kept(int source, int directory, const std::string& name,
 // A new file beside the one it will replace, removed unless kept.
 class TemporaryFile {
  public:
-  TemporaryFile(int directory) : directory_(directory) {}
+  // `parent`: the directory's path in the bundle.
+  TemporaryFile(int directory, std::string_view parent, const Listed& listed)
+      : directory_(directory), parent_(parent), listed_(listed) {}
   ~TemporaryFile() {
     if (!name_.empty()) ::unlinkat(directory_, name_.c_str(), 0);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  // Names that the archive happens to hold are skipped, never replaced.
+  // Names that the archive happens to hold are skipped, never replaced; so
+  // are those the manifest lists, which another thread may be making.
   Result<int> create() {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
       std::string name = ".zentrivale-rebuilding-" + std::to_string(attempt);
+      if (listed_.count(parent_.empty() ? name : std::string(parent_) + "/" + name) != 0) continue;
       int fd = support::retry_on_eintr(
           [&] { return ::openat(directory_, name.c_str(), kCreateFlags, 0600); });
       if (fd >= 0) {
@@ -276,6 +288,8 @@ class TemporaryFile {
  private:
   static constexpr int kAttempts = 100;
   int directory_;
+  std::string_view parent_;
+  const Listed& listed_;
   UniqueFd fd_;
   std::string name_;
 };
@@ -284,15 +298,16 @@ class TemporaryFile {
 // installed base, the result then taking the patch's place. Yields the
 // digest of the bytes written.
 Result<support::Sha256Digest> apply_staged_patch(InstalledFiles& installed, int directory,
-                                                 const DeltaEntry& entry,
-                                                 const std::string& name) {
+                                                 const DeltaEntry& entry, const Split& where,
+                                                 const Listed& listed) {
+  const std::string& name = where.name;
   Result<UniqueFd> base = installed.open(entry.base_path, entry.base_sha256);
   if (!base) return std::move(base).take_error();
   struct stat status;
   if (::fstat(base->get(), &status) != 0) return failure(entry.base_path, errno);
   Result<UniqueFd> patch = open_staged_file(directory, name, entry.path);
   if (!patch) return std::move(patch).take_error();
-  TemporaryFile result(directory);
+  TemporaryFile result(directory, where.parent, listed);
   Result<int> fd = result.create();
   if (!fd) return failure(entry.path, fd.error());
   Result<support::Sha256Digest> applied =
@@ -359,8 +374,18 @@ Result<void> make_directory(int parent, const std::string& name, const std::stri
   return support::success();
 }
 
-Result<void> rebuild_entry(InstalledFiles& installed, DirectoryCursor& staged,
-                           const DeltaEntry& entry) {
+// What one thread of the rebuild holds of its own: a way into each tree.
+struct Rebuilder {
+  Rebuilder(int installed_root, int staged_root, const Listed& listed)
+      : installed(installed_root), staged(staged_root), listed(listed) {}
+  InstalledFiles installed;
+  DirectoryCursor staged;
+  const Listed& listed;
+};
+
+Result<void> rebuild_entry(Rebuilder& rebuilder, const DeltaEntry& entry) {
+  InstalledFiles& installed = rebuilder.installed;
+  DirectoryCursor& staged = rebuilder.staged;
   Split where = split(entry.path);
   int error = 0;
   int directory = staged.open(where.parent, error);
@@ -380,7 +405,7 @@ Result<void> rebuild_entry(InstalledFiles& installed, DirectoryCursor& staged,
     if (!taken) return taken;
   } else if (entry.source == Source::patched) {
     Result<support::Sha256Digest> patched =
-        apply_staged_patch(installed, directory, entry, where.name);
+        apply_staged_patch(installed, directory, entry, where, rebuilder.listed);
     if (!patched) return std::move(patched).take_error();
     written = *patched;
   }
@@ -390,7 +415,7 @@ Result<void> rebuild_entry(InstalledFiles& installed, DirectoryCursor& staged,
 // Refuses what the staged directory `path` holds beyond the manifest.
 // `named`: the directory as a failure names it (the bundle's own by its path).
 Result<void> check_listing(int directory, const std::string& path, const std::string& named,
-                           const std::unordered_set<std::string_view>& listed) {
+                           const Listed& listed) {
   Result<support::DirStream> listing = support::listing_from_start(directory);
   if (!listing) return failure(named, listing.error());
   std::string entry_path;
@@ -426,11 +451,9 @@ std::vector<const DeltaEntry*> directories_in_tree_order(const DeltaManifest& ma
 
 // Every staged entry lies in the root or in a listed directory, each of
 // which is a real directory by now: listing those finds every entry.
-Result<void> refuse_unlisted(const DeltaManifest& manifest,
+Result<void> refuse_unlisted(const Listed& listed,
                              const std::vector<const DeltaEntry*>& directories,
                              DirectoryCursor& staged, const std::string& staged_root) {
-  std::unordered_set<std::string_view> listed;
-  for (const DeltaEntry& entry : manifest.entries) listed.insert(entry.path);
   int error = 0;
   Result<void> checked = check_listing(staged.open({}, error), {}, staged_root, listed);
   for (auto entry = directories.begin(); checked && entry != directories.end(); ++entry) {
@@ -499,6 +522,110 @@ Result<void> set_directory_modes(const std::vector<const DeltaEntry*>& directori
   return walk.leave_all();
 }
 
+// Patched files this large are rebuilt by whichever of two threads is free,
+// largest first, while the main thread goes on with the other entries:
+// decoding their patches is most of a rebuild's time, and a small file's
+// whole rebuild costs less than handing it over.
+constexpr std::uint64_t kConcurrentPatchSize = 256 * 1024;
+
+// The large patched files, and the outcome of the rebuild so far. Each
+// failure is kept by its entry's place in the manifest and the earliest
+// wins: no entry's outcome depends on another's, so the failure reported is
+// the one a rebuild entry by entry would have met first.
+class Rebuild {
+ public:
+  explicit Rebuild(const DeltaManifest& manifest) : entries_(manifest.entries) {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const DeltaEntry& entry = entries_[i];
+      if (entry.source == Source::patched && entry.size >= kConcurrentPatchSize) large_.push_back(i);
+    }
+    std::stable_sort(large_.begin(), large_.end(),
+                     [&](size_t a, size_t b) { return entries_[a].size > entries_[b].size; });
+  }
+
+  bool has_large_patches() const { return !large_.empty(); }
+
+  // The entries in the manifest's order, the large patched files aside,
+  // until one fails or follows a failure.
+  void run_others(Rebuilder& rebuilder) {
+    std::vector<bool> large(entries_.size(), false);
+    for (size_t i : large_) large[i] = true;
+    for (size_t i = 0; i < entries_.size() && !failed_before(i); ++i) {
+      if (!large[i]) record(i, rebuild_entry(rebuilder, entries_[i]));
+    }
+  }
+
+  // Large patched files until none is left that precedes every failure.
+  void run_large_patches(Rebuilder& rebuilder) {
+    for (std::optional<size_t> i = take(); i; i = take()) {
+      record(*i, rebuild_entry(rebuilder, entries_[*i]));
+    }
+  }
+
+  Result<void> outcome() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+  }
+
+ private:
+  static constexpr size_t kNone = std::numeric_limits<size_t>::max();
+
+  std::optional<size_t> take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    while (next_ < large_.size()) {
+      size_t i = large_[next_++];
+      if (i < failed_at_) return i;
+    }
+    return std::nullopt;
+  }
+
+  // Unlocked: it is asked before every entry, and a failure it misses only
+  // lets one more entry be rebuilt in vain.
+  bool failed_before(size_t i) const { return failed_at_ < i; }
+
+  void record(size_t i, Result<void> rebuilt) {
+    if (rebuilt) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (i < failed_at_) {
+      failed_at_ = i;
+      failure_ = std::move(rebuilt);
+    }
+  }
+
+  const std::vector<DeltaEntry>& entries_;
+  std::vector<size_t> large_;  // largest first
+  std::mutex mutex_;
+  size_t next_ = 0;                    // of large_, guarded
+  std::atomic<size_t> failed_at_{kNone};  // written while guarded
+  Result<void> failure_;               // guarded
+};
+
+// The second thread of a rebuild, taking large patched files; joined
+// whichever way the rebuild ends. Without one (none is needed, or the system
+// refuses it) the main thread takes them all.
+class PatchThread {
+ public:
+  PatchThread(Rebuild& rebuild, int installed_root, int staged_root, const Listed& listed) {
+    if (!rebuild.has_large_patches()) return;
+    try {
+      thread_ = std::thread([&rebuild, installed_root, staged_root, &listed] {
+        Rebuilder rebuilder(installed_root, staged_root, listed);
+        rebuild.run_large_patches(rebuilder);
+      });
+    } catch (const std::system_error&) {
+      // No second thread: the main one takes every large patched file.
+    }
+  }
+  ~PatchThread() {
+    if (thread_.joinable()) thread_.join();
+  }
+  PatchThread(const PatchThread&) = delete;
+  PatchThread& operator=(const PatchThread&) = delete;
+
+ private:
+  std::thread thread_;
+};
+
 }  // namespace
 
 Result<void> rebuild_bundle(const DeltaManifest& manifest, const std::string& installed,
@@ -507,14 +634,19 @@ Result<void> rebuild_bundle(const DeltaManifest& manifest, const std::string& in
   if (!installed_root) return std::move(installed_root).take_error();
   Result<UniqueFd> staged_root = open_root(staged);
   if (!staged_root) return std::move(staged_root).take_error();
-  InstalledFiles installed_files(installed_root->get());
-  DirectoryCursor staged_directories(staged_root->get());
-  for (const DeltaEntry& entry : manifest.entries) {
-    Result<void> rebuilt = rebuild_entry(installed_files, staged_directories, entry);
-    if (!rebuilt) return rebuilt;
+  Listed listed;
+  for (const DeltaEntry& entry : manifest.entries) listed.insert(entry.path);
+  Rebuilder rebuilder(installed_root->get(), staged_root->get(), listed);
+  Rebuild rebuild(manifest);
+  {
+    PatchThread other(rebuild, installed_root->get(), staged_root->get(), listed);
+    rebuild.run_others(rebuilder);
+    rebuild.run_large_patches(rebuilder);
   }
+  Result<void> rebuilt = rebuild.outcome();
+  if (!rebuilt) return rebuilt;
   const std::vector<const DeltaEntry*> directories = directories_in_tree_order(manifest);
-  Result<void> complete = refuse_unlisted(manifest, directories, staged_directories, staged);
+  Result<void> complete = refuse_unlisted(listed, directories, rebuilder.staged, staged);
   if (!complete) return complete;
   return set_directory_modes(directories, staged_root->get());
 }
