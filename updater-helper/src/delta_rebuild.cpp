@@ -148,23 +148,36 @@ Result<UniqueFd> open_root(const std::string& path) {
   return fd;
 }
 
-// The installed bundle's files, each checked against its digest once,
+// The installed bundle's files. A patch's base is read unchecked: the
+// patched file is checked against its own digest as it is written, so the
+// base's digest matters only when its entry fails, to tell a changed
+// installed application from a damaged update. It is then hashed once,
 // however many entries take it as their base.
 class InstalledFiles {
  public:
   explicit InstalledFiles(int root) : directories_(root) {}
 
-  // The installed regular file at `path`, which must have `digest`.
+  // The installed regular file at `path`, which is to have `digest`; one
+  // asked for with another digest before cannot have both.
   Result<UniqueFd> open(const std::string& path, const support::Sha256Digest& digest) {
-    auto checked = checked_.find(path);
-    if (checked != checked_.end() && checked->second != digest) return mismatch(path);
+    auto base = bases_.find(path);
+    if (base != bases_.end() && base->second.digest != digest) return mismatch(path);
     Result<UniqueFd> fd = open_file(path);
-    if (!fd || checked != checked_.end()) return fd;
-    Result<support::Sha256Digest> actual = support::sha256_of_descriptor(fd->get());
-    if (!actual) return failure(path, actual.error());
-    if (*actual != digest) return mismatch(path);
-    checked_.emplace(path, digest);
+    if (fd && base == bases_.end()) bases_.emplace(path, Base{digest, std::nullopt});
     return fd;
+  }
+
+  // Whether the base `open` gave as `fd`, read at offsets only since, has
+  // the digest it was asked for with.
+  Result<void> check(const std::string& path, int fd) {
+    Base& base = bases_.at(path);
+    if (!base.matches) {
+      Result<support::Sha256Digest> actual = support::sha256_of_descriptor(fd);
+      if (!actual) return failure(path, actual.error());
+      base.matches = *actual == base.digest;
+    }
+    if (!*base.matches) return mismatch(path);
+    return support::success();
   }
 
   // The installed regular file at `path`, its bytes not checked: a kept
@@ -184,8 +197,13 @@ class InstalledFiles {
   }
 
  private:
+  struct Base {
+    support::Sha256Digest digest;
+    std::optional<bool> matches;  // unknown until hashed
+  };
+
   DirectoryCursor directories_;
-  std::unordered_map<std::string, support::Sha256Digest> checked_;
+  std::unordered_map<std::string, Base> bases_;
 };
 
 support::Error not_a_file(const std::string& path) {
@@ -295,23 +313,20 @@ class TemporaryFile {
 };
 
 // A patched file: the patch staged at the entry's path applied to the
-// installed base, the result then taking the patch's place. Yields the
+// installed `base`, the result then taking the patch's place. Yields the
 // digest of the bytes written.
-Result<support::Sha256Digest> apply_staged_patch(InstalledFiles& installed, int directory,
-                                                 const DeltaEntry& entry, const Split& where,
-                                                 const Listed& listed) {
+Result<support::Sha256Digest> apply_staged_patch(int base, int directory, const DeltaEntry& entry,
+                                                 const Split& where, const Listed& listed) {
   const std::string& name = where.name;
-  Result<UniqueFd> base = installed.open(entry.base_path, entry.base_sha256);
-  if (!base) return std::move(base).take_error();
   struct stat status;
-  if (::fstat(base->get(), &status) != 0) return failure(entry.base_path, errno);
+  if (::fstat(base, &status) != 0) return failure(entry.base_path, errno);
   Result<UniqueFd> patch = open_staged_file(directory, name, entry.path);
   if (!patch) return std::move(patch).take_error();
   TemporaryFile result(directory, where.parent, listed);
   Result<int> fd = result.create();
   if (!fd) return failure(entry.path, fd.error());
   Result<support::Sha256Digest> applied =
-      apply_patch(base->get(), static_cast<std::uint64_t>(status.st_size), patch->get(), *fd,
+      apply_patch(base, static_cast<std::uint64_t>(status.st_size), patch->get(), *fd,
                   entry.size, shown(entry.path));
   if (!applied) {
     if (is_damaged_patch(applied.error())) return std::move(applied).take_error();
@@ -361,6 +376,21 @@ Result<void> finish_file(int directory, const std::string& name, const DeltaEntr
   return support::success();
 }
 
+// A patched file. Whatever makes its entry fail, an installed base that
+// differs from the manifest's is the failure reported: it is the cause.
+Result<void> rebuild_patched(InstalledFiles& installed, int directory, const DeltaEntry& entry,
+                             const Split& where, const Listed& listed) {
+  Result<UniqueFd> base = installed.open(entry.base_path, entry.base_sha256);
+  if (!base) return std::move(base).take_error();
+  Result<support::Sha256Digest> patched =
+      apply_staged_patch(base->get(), directory, entry, where, listed);
+  Result<void> rebuilt = patched ? finish_file(directory, where.name, entry, *patched)
+                                 : Result<void>(std::move(patched).take_error());
+  if (rebuilt) return rebuilt;
+  Result<void> checked = installed.check(entry.base_path, base->get());
+  return checked ? rebuilt : checked;
+}
+
 Result<void> make_directory(int parent, const std::string& name, const std::string& path) {
   if (::mkdirat(parent, name.c_str(), kWorkingDirectoryMode) != 0 && errno != EEXIST) {
     return failure(path, errno);
@@ -397,19 +427,16 @@ Result<void> rebuild_entry(Rebuilder& rebuilder, const DeltaEntry& entry) {
     }
     return errno == EEXIST ? occupied(entry.path, "a link") : failure(entry.path, errno);
   }
-  std::optional<support::Sha256Digest> written;
+  if (entry.source == Source::patched) {
+    return rebuild_patched(installed, directory, entry, where, rebuilder.listed);
+  }
   if (entry.source == Source::kept) {
     Result<UniqueFd> source = installed.open_file(entry.path);
     if (!source) return std::move(source).take_error();
     Result<void> taken = take_kept(source->get(), directory, where.name, entry.path);
     if (!taken) return taken;
-  } else if (entry.source == Source::patched) {
-    Result<support::Sha256Digest> patched =
-        apply_staged_patch(installed, directory, entry, where, rebuilder.listed);
-    if (!patched) return std::move(patched).take_error();
-    written = *patched;
   }
-  return finish_file(directory, where.name, entry, written);
+  return finish_file(directory, where.name, entry, std::nullopt);
 }
 
 // Refuses what the staged directory `path` holds beyond the manifest.
