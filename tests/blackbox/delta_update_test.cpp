@@ -279,6 +279,25 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
        },
        "the installed application does not match this delta update: "
        "Contents/Resources/kept.bin"},
+      // A patch's base is hashed only when its file fails; a changed base
+      // is still the failure reported, whatever else the entry meets.
+      {"installed base changed in a byte its patch copies",
+       [&] {
+         std::string bytes = read_file(tree.target() + "/Contents/Resources/big.bin");
+         bytes[2 << 20] ^= 1;
+         write_file(tree.target() + "/Contents/Resources/big.bin", bytes);
+         return delta;
+       },
+       "the installed application does not match this delta update: "
+       "Contents/Resources/big.bin"},
+      {"installed base changed (as in the row before) and its patch cut short",
+       [&] {
+         return with_damaged_patch(delta, "cut-changed-base", [](std::string& patch) {
+           patch.resize(patch.size() / 2);
+         });
+       },
+       "the installed application does not match this delta update: "
+       "Contents/Resources/big.bin"},
       {"installed bundle changed",
        [&] {
          write_file(tree.target() + "/Contents/Resources/big.bin", "changed by the user\n");
