@@ -186,6 +186,16 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
   escape.path = "../outside";
   hostile.entries.push_back(escape);
 
+  auto cut_short = [](std::string& patch) { patch.resize(patch.size() / 2); };
+  // The installed resource `name` with its byte `at` changed; the delta as made.
+  auto flip_installed_byte = [&](const std::string& name, size_t at) {
+    std::string path = tree.target() + "/Contents/Resources/" + name;
+    std::string bytes = read_file(path);
+    bytes[at] ^= 1;
+    write_file(path, bytes);
+    return delta;
+  };
+
   struct Row {
     std::string name;
     std::function<std::string()> archive;  // made after the snapshot's tree is set
@@ -247,11 +257,7 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
        "the installed application does not match this delta update: "
        "Contents/x\\n[1] update installed successfully\\r\\x1b[2J\\xff"},
       {"patch cut short",
-       [&] {
-         return with_damaged_patch(delta, "cut", [](std::string& patch) {
-           patch.resize(patch.size() / 2);
-         });
-       },
+       [&] { return with_damaged_patch(delta, "cut", cut_short); },
        "the delta update is damaged: the patch of Contents/Resources/big.bin ends early"},
       {"patch stream damaged at its end",
        [&] {
@@ -264,12 +270,7 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
       // Last: these change the installed bundle. A kept file is checked in
       // its copy, which must be what the release kept.
       {"kept file changed in its bytes",
-       [&] {
-         std::string bytes = kept_bytes();
-         bytes[bytes.size() - 1] ^= 1;
-         write_file(tree.target() + "/Contents/Resources/kept.bin", bytes);
-         return delta;
-       },
+       [&] { return flip_installed_byte("kept.bin", kept_bytes().size() - 1); },
        "the installed application does not match this delta update: "
        "Contents/Resources/kept.bin"},
       {"kept file changed in size",
@@ -282,20 +283,11 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
       // A patch's base is hashed only when its file fails; a changed base
       // is still the failure reported, whatever else the entry meets.
       {"installed base changed in a byte its patch copies",
-       [&] {
-         std::string bytes = read_file(tree.target() + "/Contents/Resources/big.bin");
-         bytes[2 << 20] ^= 1;
-         write_file(tree.target() + "/Contents/Resources/big.bin", bytes);
-         return delta;
-       },
+       [&] { return flip_installed_byte("big.bin", 2 << 20); },
        "the installed application does not match this delta update: "
        "Contents/Resources/big.bin"},
       {"installed base changed (as in the row before) and its patch cut short",
-       [&] {
-         return with_damaged_patch(delta, "cut-changed-base", [](std::string& patch) {
-           patch.resize(patch.size() / 2);
-         });
-       },
+       [&] { return with_damaged_patch(delta, "cut-changed-base", cut_short); },
        "the installed application does not match this delta update: "
        "Contents/Resources/big.bin"},
       {"installed bundle changed",
