@@ -469,7 +469,7 @@ def real_releases(ctx, settings):
                 "--archive-sha256", sha256_of(archive)]
             samples[f"update_{kind}"].append(ctx.update(
                 os.path.join(work, "Applications"), install_copy(ctx, old), archive,
-                os.path.join(work, "home"), extra, timer=ctx.gnu_timed))
+                os.path.join(work, "home"), extra))
 
     patches = [os.path.join(work, "bsdiff", f"{i}.patch") for i in range(len(bsdiff_sizes))]
     patched = []
@@ -486,6 +486,7 @@ def real_releases(ctx, settings):
              "delta_archive": os.path.getsize(delta), "full_archive": os.path.getsize(full),
              "samples": samples}
     remove_tree(work)
+    entry["settings"] = {"pause_ms": PAUSE_MS}
     return entry
 
 

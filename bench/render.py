@@ -485,8 +485,9 @@ def render_real_releases(entry):
         timed_row("peak resident memory, MiB", samples["bsdiff"], samples["tool"], 2,
                   lambda kb: mib(kb, 1), 0.5)])
     delta_wall, full_wall = median_of(samples["update_delta"], 0), median_of(samples["update_full"], 0)
+    delta_work, full_work = less_pause(entry, samples["update_delta"]), less_pause(entry, samples["update_full"])
     delta_peak, full_peak = median_of(samples["update_delta"], 2), median_of(samples["update_full"], 2)
-    wall_ratio = ratio(delta_wall, full_wall)
+    wall_ratio, work_ratio = ratio(delta_wall, full_wall), ratio(delta_work, full_work)
     peak_met = "met" if delta_peak <= 64 * 1024 else "**missed**"
     return f"""## Delta update: real releases
 
@@ -543,14 +544,16 @@ spreads it over the machine's cores, bsdiff runs on one.
 
 The update of the installed 1.0 with `bundle_installer --delta` and the
 delta archive against `bundle_installer` and the full archive (stand-in
-tools, `--archive-sha256`, `--no-relaunch`): wall time including the
-installer's fixed pause after the application has gone, which both pay
-alike; peak resident memory of the installer and the tools it ran
-(ru_maxrss, the largest). Medians of {runs} runs, alternating.
+tools, `--archive-sha256`, `--no-relaunch`): wall time, whole and less
+the installer's fixed pause of {entry["settings"]["pause_ms"]} ms after the application has gone,
+which both pay alike (the limit is on the work, the stricter of the two);
+peak resident memory of the installer and the tools it ran (ru_maxrss,
+the largest). Medians of {runs} runs, alternating.
 
 | | full update | delta update | ratio | |
 |---|---|---|---|---|
-| wall time, s | {plain(full_wall)} | {plain(delta_wall)} | **{wall_ratio}** | {verdict(wall_ratio, 1.0)} |
+| wall time, s | {seconds(full_wall)} | {seconds(delta_wall)} | **{wall_ratio}** | for scale |
+| wall time less the pause, s | {seconds(full_work)} | {seconds(delta_work)} | **{work_ratio}** | {verdict(work_ratio, 1.0)} |
 | peak resident memory, MiB | {mib(full_peak, 1)} | {mib(delta_peak, 1)} | {ratio(delta_peak, full_peak)} | delta at most 64 MiB: {peak_met} |
 """
 
