@@ -114,16 +114,23 @@ class DeltaUpdateTest : public ::testing::Test {
     return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, name + ".zip");
   }
 
-  // The delta with the patch of big.bin changed by `damage`.
-  std::string with_damaged_patch(const std::string& delta, const std::string& name,
-                                 const std::function<void(std::string&)>& damage) const {
+  // The delta with the patches of `paths` (big.bin's by default) changed by
+  // `damage`.
+  std::string with_damaged_patch(
+      const std::string& delta, const std::string& name,
+      const std::function<void(std::string&)>& damage,
+      const std::vector<std::string>& paths = {"Contents/Resources/big.bin"}) const {
     std::string dir = extracted(delta, name);
-    std::string patch_path = dir + "/Zentrivale.app/Contents/Resources/big.bin";
-    std::string patch = read_file(patch_path);
-    damage(patch);
-    write_file(patch_path, patch);
+    for (const std::string& path : paths) {
+      std::string patch_path = dir + "/Zentrivale.app/" + path;
+      std::string patch = read_file(patch_path);
+      damage(patch);
+      write_file(patch_path, patch);
+    }
     return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, name + ".zip");
   }
+
+  static void cut_short(std::string& patch) { patch.resize(patch.size() / 2); }
 
   ::testing::AssertionResult same_tree(const std::string& a, const std::string& b) const {
     Outcome diff = run_program("/usr/bin/diff", {"-r", "--no-dereference", a, b},
@@ -186,7 +193,6 @@ TEST_F(DeltaUpdateTest, RefusedDeltasLeaveTheInstalledBundleUntouched) {
   escape.path = "../outside";
   hostile.entries.push_back(escape);
 
-  auto cut_short = [](std::string& patch) { patch.resize(patch.size() / 2); };
   // The installed resource `name` with its byte `at` changed; the delta as made.
   auto flip_installed_byte = [&](const std::string& name, size_t at) {
     std::string path = tree.target() + "/Contents/Resources/" + name;
@@ -399,21 +405,7 @@ TEST_F(DeltaUpdateTest, PatchedFilesRebuiltSideBySideFailAsInTheManifestsOrder) 
   ASSERT_EQ(run_program("/bin/cp", {"-a", tree.target(), installed_copy}, tree.environment(),
                         tree.root()).exit_status, 0);
 
-  // The delta with the patches of `paths` cut short.
   int damaged_count = 0;
-  auto cut = [&](const std::vector<std::string>& paths) {
-    std::string name = "cut-" + std::to_string(++damaged_count);
-    std::string dir = extracted(delta, name);
-    for (const std::string& path : paths) {
-      std::string patch = read_file(dir + "/Zentrivale.app/" + path);
-      patch.resize(patch.size() / 2);
-      write_file(dir + "/Zentrivale.app/" + path, patch);
-    }
-    return tree.zip(dir, {"Zentrivale.app", installer::kDeltaManifestName}, name + ".zip");
-  };
-  auto change_installed = [&](const std::string& path) {
-    write_file(tree.target() + "/" + path, "changed by the user\n");
-  };
   const std::string ends_early = " ends early";
   const std::string damaged = "the delta update is damaged: the patch of ";
   const std::string other = "the installed application does not match this delta update: ";
@@ -436,14 +428,18 @@ TEST_F(DeltaUpdateTest, PatchedFilesRebuiltSideBySideFailAsInTheManifestsOrder) 
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    std::string archive = row.cut_patches.empty() ? delta : cut(row.cut_patches);
+    std::string archive =
+        row.cut_patches.empty()
+            ? delta
+            : with_damaged_patch(delta, "cut-" + std::to_string(++damaged_count), cut_short,
+                                 row.cut_patches);
     // The version 1 installed afresh, the last row's backup gone.
     run_program("/bin/rm", {"-rf", tree.install_directory(), tree.log_path()},
                 tree.environment(), tree.root());
     test_support::make_dir(tree.install_directory());
     ASSERT_EQ(run_program("/bin/cp", {"-a", installed_copy + "/Zentrivale.app", tree.target()},
                           tree.environment(), tree.root()).exit_status, 0);
-    if (!row.changed.empty()) change_installed(row.changed);
+    if (!row.changed.empty()) write_file(tree.target() + "/" + row.changed, "changed\n");
     tree.snapshot_target();
     Outcome outcome = tree.install(delta_arguments(archive));
     if (row.failure.empty()) {
