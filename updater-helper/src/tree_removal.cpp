@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -25,6 +26,7 @@ using support::listing_from_start;
 
 struct Entry {
   std::string name;
+  ino_t inode;
   bool maybe_directory;
 };
 
@@ -68,9 +70,13 @@ support::Result<std::vector<Entry>> next_batch(int directory, Level& level) {
     }
     if (is_dot_or_dot_dot(entry->d_name)) continue;
     bool maybe_directory = entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN;
-    entries.push_back(Entry{entry->d_name, maybe_directory});
+    entries.push_back(Entry{entry->d_name, entry->d_ino, maybe_directory});
   }
   if (!entries.empty()) level.found = true;
+  // In inode order, the removals touch the file system's inode tables in
+  // sequence rather than in the order of the directory's hash.
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.inode < b.inode; });
   return entries;
 }
 
