@@ -73,8 +73,8 @@ support::Result<std::vector<Entry>> next_batch(int directory, Level& level) {
     entries.push_back(Entry{entry->d_name, entry->d_ino, maybe_directory});
   }
   if (!entries.empty()) level.found = true;
-  // In inode order, the removals touch the file system's inode tables in
-  // sequence rather than in the order of the directory's hash.
+  // In inode order, the removals meet the file system's inode tables in
+  // sequence rather than in the listing's order (on ext4, the names' hashes).
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.inode < b.inode; });
   return entries;
