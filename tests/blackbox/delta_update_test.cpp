@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,12 +75,13 @@ class DeltaUpdateTest : public ::testing::Test {
     return output;
   }
 
-  static std::string digest_of(const std::string& path) {
+  static std::string digest_of_bytes(const std::string& bytes) {
     support::platform::Sha256 hasher;
-    std::string bytes = read_file(path);
     hasher.update(bytes.data(), bytes.size());
     return support::to_hex(hasher.finish());
   }
+
+  static std::string digest_of(const std::string& path) { return digest_of_bytes(read_file(path)); }
 
   std::vector<std::string> delta_arguments(const std::string& archive) const {
     std::vector<std::string> arguments = tree.standard_arguments(archive);
@@ -456,6 +459,106 @@ TEST_F(DeltaUpdateTest, PatchedFilesRebuiltSideBySideFailAsInTheManifestsOrder) 
     run_program("/bin/rm", {"-rf", tree.root() + "/installed-before"}, tree.environment(),
                 tree.root());
   }
+}
+
+// Seeded damage to a good delta, its manifest sealed again as a forger
+// whom the feed trusts would: whatever the bytes, the check ends with
+// status 0 or 1, one log record a line, and the installed bundle and its
+// directory as they were.
+TEST_F(DeltaUpdateTest, DamagedDeltasAreCheckedWithoutHarm) {
+  const std::string delta = make_delta();
+  const std::string contents = extracted(delta, "contents");
+  const std::string manifest_path = contents + "/" + installer::kDeltaManifestName;
+  const std::string patch_path = contents + "/Zentrivale.app/Contents/Resources/big.bin";
+  const std::string manifest = read_file(manifest_path);
+  const std::string patch = read_file(patch_path);
+  std::mt19937 random(2026);
+  auto below = [&random](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  const std::vector<std::string> numbers{"0", "18446744073709551615", "18446744073709551616",
+                                         "4294967296", "7777", "0000", "abc"};
+  const std::vector<std::string> paths{"10:../outside", "9:/outside", "12:Contents/a\nb",
+                                       "13:Contents/\x1b[2J", "11:Contents/\xff\xfe",
+                                       "18:Contents/Resources", "8:Contents"};
+
+  // The manifest's lines but its checksum, one of them changed, sealed again.
+  auto damaged_manifest = [&] {
+    std::vector<std::string> lines;
+    std::string text = manifest.substr(0, manifest.rfind("sha256 "));
+    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+      lines.push_back(text.substr(at, end - at));
+    std::string& line = lines[below(lines.size())];
+    // Fields are split by spaces: the kind, the path, then the mode and the rest.
+    auto replace_field = [&line](std::size_t field, const std::string& value) {
+      std::size_t start = 0;
+      for (; field > 0 && line.find(' ', start) != std::string::npos; --field)
+        start = line.find(' ', start) + 1;
+      line.replace(start, line.find(' ', start) - start, value);
+    };
+    switch (below(5)) {
+      case 0: lines.erase(lines.begin() + (&line - lines.data())); break;
+      case 1: lines.push_back(lines[below(lines.size())]); break;
+      case 2: line[below(line.size())] = static_cast<char>(below(256)); break;
+      case 3: replace_field(1, paths[below(paths.size())]); break;
+      default: replace_field(2 + below(4), numbers[below(numbers.size())]);
+    }
+    std::string body;
+    for (const std::string& kept : lines) body += kept + "\n";
+    return body + "sha256 " + digest_of_bytes(body) + "\n";
+  };
+  auto damaged_patch = [&] {
+    std::string bytes = patch;
+    switch (below(4)) {
+      case 0:
+        for (std::size_t n = 1 + below(4); n > 0; --n) bytes[below(bytes.size())] ^= 1 + below(255);
+        break;
+      case 1: bytes.resize(below(bytes.size())); break;
+      case 2: bytes += std::string(1 + below(64), '\x5a'); break;
+      default: {  // the new size or a stream's length, all eight bytes alike
+        const std::size_t fields[] = {8, 17, 25};
+        bytes.replace(fields[below(3)], 8, 8, static_cast<char>(below(256)));
+      }
+    }
+    return bytes;
+  };
+
+  tree.snapshot_target();
+  std::set<std::string> failures;
+  for (int round = 0; round < 120; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    bool in_manifest = round % 2 == 0;
+    write_file(manifest_path, in_manifest ? damaged_manifest() : manifest);
+    write_file(patch_path, in_manifest ? patch : damaged_patch());
+    unlink((tree.root() + "/damaged.zip").c_str());
+    std::string archive = tree.zip(contents, {"Zentrivale.app", installer::kDeltaManifestName},
+                                   "damaged.zip");
+    Outcome outcome = tree.install(
+        {"--verify-only", "--delta", "--archive", archive, "--target-app", tree.target(),
+         "--bundle-id", "com.example.zentrivale", "--archive-sha256", digest_of(archive)});
+    std::vector<std::string> log = tree.log_messages();
+    ASSERT_FALSE(log.empty());
+    if (outcome.exit_status == 0) {
+      EXPECT_EQ(log.back(), "update verified; nothing was installed");
+    } else {
+      EXPECT_EQ(outcome.exit_status, 1) << outcome.standard_error;
+      const std::string failed = "update verification failed: ";
+      EXPECT_EQ(log.back().substr(0, failed.size()), failed);
+      failures.insert(log.back().substr(0, log.back().find(':', failed.size())));
+    }
+    std::string text = read_file(tree.log_path());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(log.size()));
+    EXPECT_TRUE(std::none_of(text.begin(), text.end(), [](char c) {
+      return c != '\n' && static_cast<unsigned char>(c) < 0x20;
+    }));
+    EXPECT_TRUE(tree.target_matches_snapshot());
+    EXPECT_EQ(list_directory(tree.install_directory()), std::vector<std::string>{"Zentrivale.app"});
+    EXPECT_FALSE(lexists(tree.root() + "/outside"));
+    run_program("/bin/rm", {"-f", tree.log_path()}, tree.environment(), tree.root());
+  }
+  // The damage reached both the manifest's reader and the patch's applier.
+  EXPECT_TRUE(failures.count("update verification failed: the delta update's manifest is invalid"));
+  EXPECT_TRUE(failures.count("update verification failed: the delta update is damaged"));
 }
 
 // A manifest thousands of directories deep is rebuilt, and its directories'
