@@ -486,9 +486,11 @@ TEST_F(DeltaUpdateTest, DamagedDeltasAreCheckedWithoutHarm) {
   auto damaged_manifest = [&] {
     std::vector<std::string> lines;
     std::string text = manifest.substr(0, manifest.rfind("sha256 "));
-    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
-      lines.push_back(text.substr(at, end - at));
-    std::string& line = lines[below(lines.size())];
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1)
+      lines.push_back(text.substr(start, end - start));
+    std::size_t at = below(lines.size());
+    std::string& line = lines[at];
     // Fields are split by spaces: the kind, the path, then the mode and the rest.
     auto replace_field = [&line](std::size_t field, const std::string& value) {
       std::size_t start = 0;
@@ -497,7 +499,7 @@ TEST_F(DeltaUpdateTest, DamagedDeltasAreCheckedWithoutHarm) {
       line.replace(start, line.find(' ', start) - start, value);
     };
     switch (below(5)) {
-      case 0: lines.erase(lines.begin() + (&line - lines.data())); break;
+      case 0: lines.erase(lines.begin() + at); break;
       case 1: lines.push_back(lines[below(lines.size())]); break;
       case 2: line[below(line.size())] = static_cast<char>(below(256)); break;
       case 3: replace_field(1, paths[below(paths.size())]); break;
