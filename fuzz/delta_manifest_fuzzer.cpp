@@ -7,9 +7,7 @@
 #include <string_view>
 
 #include "delta_manifest.h"
-#include "digest.h"
 #include "fuzz_check.h"
-#include "platform.h"
 
 namespace {
 
@@ -22,9 +20,7 @@ std::string resealed(const std::string& input) {
       body.compare(body.size() - kChecksumLine, kChecksumLabel.size(), kChecksumLabel) == 0) {
     body.resize(body.size() - kChecksumLine);
   }
-  support::platform::Sha256 hasher;
-  hasher.update(body.data(), body.size());
-  return body + std::string(kChecksumLabel) + support::to_hex(hasher.finish()) + "\n";
+  return installer::sealed_delta_manifest(std::move(body));
 }
 
 void check(const std::string& bytes) {

@@ -75,13 +75,12 @@ class DeltaUpdateTest : public ::testing::Test {
     return output;
   }
 
-  static std::string digest_of_bytes(const std::string& bytes) {
+  static std::string digest_of(const std::string& path) {
     support::platform::Sha256 hasher;
+    std::string bytes = read_file(path);
     hasher.update(bytes.data(), bytes.size());
     return support::to_hex(hasher.finish());
   }
-
-  static std::string digest_of(const std::string& path) { return digest_of_bytes(read_file(path)); }
 
   std::vector<std::string> delta_arguments(const std::string& archive) const {
     std::vector<std::string> arguments = tree.standard_arguments(archive);
@@ -507,7 +506,7 @@ TEST_F(DeltaUpdateTest, DamagedDeltasAreCheckedWithoutHarm) {
     }
     std::string body;
     for (const std::string& kept : lines) body += kept + "\n";
-    return body + "sha256 " + digest_of_bytes(body) + "\n";
+    return installer::sealed_delta_manifest(body);
   };
   auto damaged_patch = [&] {
     std::string bytes = patch;

@@ -408,10 +408,13 @@ std::string serialize_delta_manifest(const DeltaManifest& manifest) {
     }
     out += '\n';
   }
+  return sealed_delta_manifest(std::move(out));
+}
+
+std::string sealed_delta_manifest(std::string body) {
   support::platform::Sha256 hasher;
-  hasher.update(out.data(), out.size());
-  out += std::string(kChecksumLabel) + support::to_hex(hasher.finish()) + "\n";
-  return out;
+  hasher.update(body.data(), body.size());
+  return body + std::string(kChecksumLabel) + support::to_hex(hasher.finish()) + "\n";
 }
 
 }  // namespace installer

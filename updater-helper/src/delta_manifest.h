@@ -62,4 +62,7 @@ support::Result<DeltaManifest> parse_delta_manifest(std::string_view bytes);
 // The manifest's bytes; parse_delta_manifest reads them back unchanged.
 std::string serialize_delta_manifest(const DeltaManifest& manifest);
 
+// `body`, the manifest's lines but its checksum, with its checksum line.
+std::string sealed_delta_manifest(std::string body);
+
 }  // namespace installer
