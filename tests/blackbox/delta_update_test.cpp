@@ -15,10 +15,9 @@
 
 #include "bundles.h"
 #include "delta_manifest.h"
-#include "digest.h"
 #include "fault_injection.h"
+#include "file_digest.h"
 #include "installer_harness.h"
-#include "platform.h"
 
 #ifndef BUNDLE_DELTA
 #error "BUNDLE_DELTA and FAULT_INJECTION_LIBRARY come from the build"
@@ -75,17 +74,11 @@ class DeltaUpdateTest : public ::testing::Test {
     return output;
   }
 
-  static std::string digest_of(const std::string& path) {
-    support::platform::Sha256 hasher;
-    std::string bytes = read_file(path);
-    hasher.update(bytes.data(), bytes.size());
-    return support::to_hex(hasher.finish());
-  }
-
   std::vector<std::string> delta_arguments(const std::string& archive) const {
     std::vector<std::string> arguments = tree.standard_arguments(archive);
     arguments.insert(arguments.end(), {"--no-relaunch", "--delta", "--refuse-downgrade",
-                                       "--archive-sha256", digest_of(archive)});
+                                       "--archive-sha256",
+                                       test_support::sha256_hex_of_file(archive)});
     return arguments;
   }
 
@@ -159,7 +152,8 @@ TEST_F(DeltaUpdateTest, DeltaRebuildsAndInstallsTheNewVersionExactly) {
 
   Outcome verified = tree.install(
       {"--verify-only", "--delta", "--archive", delta, "--target-app", tree.target(),
-       "--bundle-id", "com.example.zentrivale", "--archive-sha256", digest_of(delta)});
+       "--bundle-id", "com.example.zentrivale", "--archive-sha256",
+       test_support::sha256_hex_of_file(delta)});
   ASSERT_EQ(verified.exit_status, 0) << verified.standard_error;
   Outcome installed = tree.install(delta_arguments(delta));
   ASSERT_EQ(installed.exit_status, 0) << installed.standard_error;
@@ -536,7 +530,8 @@ TEST_F(DeltaUpdateTest, DamagedDeltasAreCheckedWithoutHarm) {
                                    "damaged.zip");
     Outcome outcome = tree.install(
         {"--verify-only", "--delta", "--archive", archive, "--target-app", tree.target(),
-         "--bundle-id", "com.example.zentrivale", "--archive-sha256", digest_of(archive)});
+         "--bundle-id", "com.example.zentrivale", "--archive-sha256",
+         test_support::sha256_hex_of_file(archive)});
     std::vector<std::string> log = tree.log_messages();
     ASSERT_FALSE(log.empty());
     if (outcome.exit_status == 0) {

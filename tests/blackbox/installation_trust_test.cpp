@@ -16,9 +16,8 @@
 #include <thread>
 
 #include "bundles.h"
-#include "digest.h"
+#include "file_digest.h"
 #include "installer_harness.h"
-#include "unique_fd.h"
 
 namespace installer_test {
 namespace {
@@ -31,12 +30,6 @@ std::vector<std::string> with(std::vector<std::string> arguments,
                               const std::vector<std::string>& more) {
   arguments.insert(arguments.end(), more.begin(), more.end());
   return arguments;
-}
-
-std::string sha256_hex(const std::string& path) {
-  support::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  support::Result<support::Sha256Digest> digest = support::sha256_of_descriptor(fd.get());
-  return digest ? support::to_hex(*digest) : "unreadable";
 }
 
 void without_version_key(const std::string& bundle) {
@@ -123,7 +116,7 @@ TEST(InstallationTrustTest, ArchiveDigestDecidesBeforeAnythingIsExtracted) {
                                        "'\nreadlink /proc/$$/fd/0 >> '" + record + "'\nexec '" +
                                        STAND_IN_ROOT + "/usr/bin/ditto' \"$@\"");
   std::string archive = tree.signed_update();
-  std::string digest = sha256_hex(archive);
+  std::string digest = test_support::sha256_hex_of_file(archive);
   std::string other = digest;
   other[0] = other[0] == '0' ? '1' : '0';
   tree.snapshot_target();

@@ -21,6 +21,7 @@
 #include "installer_child.h"
 #include "error_texts.h"
 #include "fault_injection.h"
+#include "file_digest.h"
 #include "results_file.h"
 #include "test_bundles.h"
 
@@ -142,7 +143,7 @@ class Workspace {
     for (const char* version : {"A", "B"}) {
       std::string from = version == std::string("A") ? "B" : "A";
       deltas_[version] = delta_archive(BUNDLE_DELTA, dir_.path(), from, version);
-      delta_digests_[version] = sha256_of_file(deltas_[version]);
+      delta_digests_[version] = test_support::sha256_hex_of_file(deltas_[version]);
     }
 #endif
     fs::copy(dir_.path() + "/source-A/Zentrivale.app", target(),

@@ -14,6 +14,7 @@
 
 #include "error_texts.h"
 #include "fault_matrix.h"
+#include "file_digest.h"
 #include "test_bundles.h"
 
 #ifndef INSTALLER_PROGRAM
@@ -533,7 +534,7 @@ struct Update {
 #ifdef BUNDLE_DELTA
     make_bundle(work.path() + "/source-1/Zentrivale.app", "1");
     delta = delta_archive(BUNDLE_DELTA, work.path(), "1", "2");
-    delta_sha256 = sha256_of_file(delta);
+    delta_sha256 = test_support::sha256_hex_of_file(delta);
 #endif
   }
 };

@@ -7,9 +7,7 @@
 #include <stdexcept>
 
 #include "bundles.h"
-#include "digest.h"
 #include "error_texts.h"
-#include "platform.h"
 #include "program_run.h"
 
 namespace faults {
@@ -88,11 +86,5 @@ std::string delta_archive(const std::string& bundle_delta, const std::string& wo
   return archive;
 }
 
-std::string sha256_of_file(const std::string& path) {
-  support::platform::Sha256 hasher;
-  std::string bytes = read_file(path);
-  hasher.update(bytes.data(), bytes.size());
-  return support::to_hex(hasher.finish());
-}
 
 }  // namespace faults

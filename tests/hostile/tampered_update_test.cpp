@@ -5,7 +5,6 @@
 // installer cannot list once it runs without the capabilities that override
 // file permissions. Each run ends on one line of its own, with the designed
 // message, and leaves nothing behind that a later run cannot deal with.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,9 +21,8 @@
 #include <thread>
 
 #include "bundles.h"
-#include "digest.h"
+#include "file_digest.h"
 #include "installer_harness.h"
-#include "unique_fd.h"
 
 namespace hostile {
 namespace {
@@ -54,12 +52,6 @@ bool has_staging(const InstallTree& tree) {
   return std::any_of(names.begin(), names.end(), [](const std::string& name) {
     return name.rfind(".zentrivale-update-staging-", 0) == 0;
   });
-}
-
-std::string sha256_hex(const std::string& path) {
-  support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  support::Result<support::Sha256Digest> digest = support::sha256_of_descriptor(fd.get());
-  return digest ? support::to_hex(*digest) : "unreadable";
 }
 
 // A refused run ended on exactly one line, the failure, in the log file and
@@ -206,7 +198,7 @@ TEST_F(TamperedUpdateTest, ForgedValuesPlantedLinksAndFifosAreRefusedOnOneLine) 
 
 TEST_F(TamperedUpdateTest, ArchiveSwappedWhileTheInstallerWaitsEndsTheRunAndTheNextInstalls) {
   const std::string archive = update();
-  const std::string digest = sha256_hex(archive);
+  const std::string digest = test_support::sha256_hex_of_file(archive);
   const std::string aside = tree.root() + "/aside.zip";
   struct Row {
     std::string name;
