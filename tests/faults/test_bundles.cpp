@@ -86,5 +86,4 @@ std::string delta_archive(const std::string& bundle_delta, const std::string& wo
   return archive;
 }
 
-
 }  // namespace faults

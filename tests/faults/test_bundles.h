@@ -25,7 +25,6 @@ std::string signed_archive(const std::string& stand_in_root, const std::string& 
 std::string delta_archive(const std::string& bundle_delta, const std::string& work,
                           const std::string& from, const std::string& to);
 
-
 using test_support::difference;
 using test_support::Snapshot;
 using test_support::snapshot;
